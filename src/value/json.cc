@@ -1,0 +1,606 @@
+#include "value/json.h"
+
+#include <locale.h>
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+namespace json {
+
+using wexlor::BinaryData;
+using wexlor::Value;
+
+namespace {
+
+constexpr char kBase64Alphabet[] =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+// ---------------------------------------------------------------------------
+// Writing
+
+// 1 for bytes that Escape must rewrite: controls, the double quote, backslash.
+constexpr auto kNeedsEscape = [] {
+  std::array<uint8_t, 256> t{};
+  for (int c = 0; c < 0x20; ++c) t[c] = 1;
+  t['"'] = 1;
+  t['\\'] = 1;
+  return t;
+}();
+
+void AppendEscaped(std::string& out, const std::string& s) {
+  const char* p = s.data();
+  const char* end = p + s.size();
+  while (p < end) {
+    const char* run = p;
+    while (p < end && !kNeedsEscape[static_cast<uint8_t>(*p)]) ++p;
+    out.append(run, p - run);
+    if (p == end) break;
+    const auto c = static_cast<uint8_t>(*p++);
+    switch (c) {
+      case '\b':
+        out += "\\b";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\f':
+        out += "\\f";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      default: {
+        static constexpr char kHex[] = "0123456789abcdef";
+        const char esc[6] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0xF]};
+        out.append(esc, 6);
+      }
+    }
+  }
+}
+
+void AppendBase64(std::string& out, const std::vector<uint8_t>& bytes) {
+  const size_t n = bytes.size();
+  const size_t start = out.size();
+  out.resize(start + (n + 2) / 3 * 4);
+  char* o = out.data() + start;
+  const uint8_t* b = bytes.data();
+  size_t i = 0;
+  for (; i + 3 <= n; i += 3) {
+    const uint32_t v = (uint32_t{b[i]} << 16) | (uint32_t{b[i + 1]} << 8) | b[i + 2];
+    *o++ = kBase64Alphabet[(v >> 18) & 63];
+    *o++ = kBase64Alphabet[(v >> 12) & 63];
+    *o++ = kBase64Alphabet[(v >> 6) & 63];
+    *o++ = kBase64Alphabet[v & 63];
+  }
+  if (i < n) {
+    uint32_t v = uint32_t{b[i]} << 16;
+    if (i + 1 < n) v |= uint32_t{b[i + 1]} << 8;
+    *o++ = kBase64Alphabet[(v >> 18) & 63];
+    *o++ = kBase64Alphabet[(v >> 12) & 63];
+    *o++ = i + 1 < n ? kBase64Alphabet[(v >> 6) & 63] : '=';
+    *o++ = '=';
+  }
+}
+
+template <typename T>
+void AppendNumber(std::string& out, T v) {
+  char buf[32];
+  auto r = std::to_chars(buf, buf + sizeof buf, v);
+  out.append(buf, r.ptr - buf);
+}
+
+void AppendDouble(std::string& out, double d) {
+  if (!std::isfinite(d)) {
+    // No JSON form; null is valid JSON and a valid script expression.
+    out += "null";
+    return;
+  }
+  // The same text as printf("%.17g") in the C locale, whatever the user's locale.
+  char buf[64];
+  auto r = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::general, 17);
+  out.append(buf, r.ptr - buf);
+}
+
+void Write(std::string& out, const Value* v, int depth);
+
+void WriteList(std::string& out, const Value::ListType& list, int depth) {
+  out += '[';
+  bool first = true;
+  for (const auto& item : list) {
+    if (!first) out += ',';
+    first = false;
+    Write(out, item.get(), depth + 1);
+  }
+  out += ']';
+}
+
+void WriteDict(std::string& out, const Value::DictType& dict, int depth) {
+  out += '{';
+  bool first = true;
+  for (const auto& [key, item] : dict) {
+    if (!first) out += ',';
+    first = false;
+    out += '"';
+    AppendEscaped(out, key);
+    out += "\":";
+    Write(out, item.get(), depth + 1);
+  }
+  out += '}';
+}
+
+// `depth` is the nesting level a container at this position would have.
+void Write(std::string& out, const Value* v, int depth) {
+  if (v == nullptr) {
+    out += "null";
+    return;
+  }
+  switch (v->type) {
+    case Value::Type::Null:
+      out += "null";
+      break;
+    case Value::Type::Bool:
+      out += std::get<bool>(v->data) ? "true" : "false";
+      break;
+    case Value::Type::Int:
+      AppendNumber(out, std::get<int32_t>(v->data));
+      break;
+    case Value::Type::Double:
+      AppendDouble(out, std::get<double>(v->data));
+      break;
+    case Value::Type::String:
+      out += '"';
+      AppendEscaped(out, std::get<std::string>(v->data));
+      out += '"';
+      break;
+    case Value::Type::Binary:
+      out += "{\"__binary__\":\"";
+      AppendBase64(out, std::get<BinaryData>(v->data).bytes);
+      out += "\"}";
+      break;
+    case Value::Type::List:
+      if (depth > kMaxDepth) {
+        out += "null";
+      } else {
+        WriteList(out, v->AsList(), depth);
+      }
+      break;
+    case Value::Type::Dict:
+      if (depth > kMaxDepth) {
+        out += "null";
+      } else {
+        WriteDict(out, v->AsDict(), depth);
+      }
+      break;
+    case Value::Type::Callback:
+      out += "{\"__callback__\":\"";
+      AppendNumber(out, std::get<uint64_t>(v->data));
+      out += "\"}";
+      break;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Reading
+
+inline bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+inline void SkipSpace(const char*& p) {
+  while (IsSpace(*p)) ++p;
+}
+
+// 1 for bytes that end a plain run inside a string: NUL, quote, backslash.
+constexpr auto kStringStop = [] {
+  std::array<uint8_t, 256> t{};
+  t[0] = 1;
+  t['"'] = 1;
+  t['\\'] = 1;
+  return t;
+}();
+
+constexpr auto kBase64Decode = [] {
+  std::array<int8_t, 256> t{};
+  for (auto& e : t) e = -1;
+  for (int i = 0; i < 64; ++i) t[static_cast<uint8_t>(kBase64Alphabet[i])] = static_cast<int8_t>(i);
+  return t;
+}();
+
+constexpr auto kHexDigit = [] {
+  std::array<int8_t, 256> t{};
+  for (auto& e : t) e = -1;
+  for (int i = 0; i < 10; ++i) t['0' + i] = static_cast<int8_t>(i);
+  for (int i = 0; i < 6; ++i) {
+    t['a' + i] = static_cast<int8_t>(10 + i);
+    t['A' + i] = static_cast<int8_t>(10 + i);
+  }
+  return t;
+}();
+
+void AppendCodeUnit(std::string& out, long n) {
+  if (n <= 0x7F) {
+    out += static_cast<char>(n & 0xFF);
+  } else if (n <= 0x7FF) {
+    out += static_cast<char>(0xC0 | (n >> 6));
+    out += static_cast<char>(0x80 | (n & 0x3F));
+  } else {
+    out += static_cast<char>(0xE0 | ((n >> 12) & 0xFF));
+    out += static_cast<char>(0x80 | ((n >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (n & 0x3F));
+  }
+}
+
+// The value of four characters read as strtol(…, 16) reads them.
+long HexQuad(const char* q) {
+  int8_t d0 = kHexDigit[static_cast<uint8_t>(q[0])], d1 = kHexDigit[static_cast<uint8_t>(q[1])],
+         d2 = kHexDigit[static_cast<uint8_t>(q[2])], d3 = kHexDigit[static_cast<uint8_t>(q[3])];
+  if ((d0 | d1 | d2 | d3) >= 0) return (d0 << 12) | (d1 << 8) | (d2 << 4) | d3;
+  char buf[5] = {q[0], q[1], q[2], q[3], 0};
+  return std::strtol(buf, nullptr, 16);
+}
+
+void DecodeBase64Into(const std::string& text, std::vector<uint8_t>& out) {
+  out.reserve(text.size() / 4 * 3 + 3);
+  uint32_t acc = 0;
+  int bits = 0;
+  const auto* p = reinterpret_cast<const uint8_t*>(text.data());
+  const auto* end = p + text.size();
+  // Whole groups of four valid characters, the common case.
+  while (end - p >= 4) {
+    int a = kBase64Decode[p[0]], b = kBase64Decode[p[1]], c = kBase64Decode[p[2]],
+        d = kBase64Decode[p[3]];
+    if ((a | b | c | d) < 0 || bits != 0) break;
+    uint32_t v = (uint32_t(a) << 18) | (uint32_t(b) << 12) | (uint32_t(c) << 6) | uint32_t(d);
+    out.push_back(static_cast<uint8_t>(v >> 16));
+    out.push_back(static_cast<uint8_t>(v >> 8));
+    out.push_back(static_cast<uint8_t>(v));
+    p += 4;
+  }
+  // The rest one character at a time: stop at '=', skip anything outside
+  // the alphabet, drop leftover bits.
+  for (; p < end; ++p) {
+    if (*p == '=') break;
+    const int v = kBase64Decode[*p];
+    if (v < 0) continue;
+    acc = (acc << 6) | static_cast<uint32_t>(v);
+    bits += 6;
+    if (bits >= 8) {
+      bits -= 8;
+      out.push_back(static_cast<uint8_t>(acc >> bits));
+      acc &= (1u << bits) - 1;
+    }
+  }
+}
+
+// An unsigned 64-bit decimal as strtoull reads it; false for no digits or
+// overflow.
+bool ParseCallbackId(const std::string& s, uint64_t* out) {
+  const char* p = s.c_str();
+  while (*p == ' ' || (*p >= '\t' && *p <= '\r')) ++p;
+  bool negative = false;
+  if (*p == '+' || *p == '-') negative = *p++ == '-';
+  if (*p < '0' || *p > '9') return false;
+  uint64_t v = 0;
+  for (; *p >= '0' && *p <= '9'; ++p) {
+    const uint64_t digit = static_cast<uint64_t>(*p - '0');
+    if (v > (UINT64_MAX - digit) / 10) return false;
+    v = v * 10 + digit;
+  }
+  *out = negative ? 0 - v : v;
+  return true;
+}
+
+locale_t CLocale() {
+  static const locale_t loc = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
+  return loc;
+}
+
+std::shared_ptr<Value> ParseNumber(const char*& p) {
+  // Plain JSON numbers are read directly; anything else strtod accepts
+  // (hexadecimal, infinity, NaN, leading "+" after "-") goes through strtod
+  // in the C locale so the user's locale never changes the result.
+  const char* q = p;
+  bool negative = *q == '-';
+  if (negative) ++q;
+  const char* digits = q;
+  uint64_t mantissa = 0;
+  while (*q >= '0' && *q <= '9') {
+    mantissa = mantissa * 10 + static_cast<uint64_t>(*q - '0');
+    ++q;
+  }
+  const size_t ndigits = static_cast<size_t>(q - digits);
+  bool isDouble = false;
+  bool plain = ndigits > 0;
+  if (plain && *q == '.') {
+    isDouble = true;
+    ++q;
+    if (*q < '0' || *q > '9') plain = false;
+    while (*q >= '0' && *q <= '9') ++q;
+  }
+  if (plain && (*q == 'e' || *q == 'E')) {
+    isDouble = true;
+    const char* e = q + 1;
+    if (*e == '+' || *e == '-') ++e;
+    if (*e < '0' || *e > '9') plain = false;
+    while (*e >= '0' && *e <= '9') ++e;
+    q = e;
+  }
+  if (plain && (*q == 'x' || *q == 'X' || *q == 'p' || *q == 'P') && ndigits == 1) plain = false;
+  if (plain && !isDouble && ndigits <= 18) {
+    const int64_t v = negative ? -static_cast<int64_t>(mantissa) : static_cast<int64_t>(mantissa);
+    p = q;
+    if (v >= INT32_MIN && v <= INT32_MAX) return Value::Int(static_cast<int32_t>(v));
+    return Value::Double(static_cast<double>(v));
+  }
+  double d = 0;
+  if (plain) {
+    auto r = std::from_chars(p, q, d);
+    if (r.ec != std::errc() || r.ptr != q) plain = false;
+  }
+  if (!plain) {
+    char* stop = nullptr;
+    d = strtod_l(p, &stop, CLocale());
+    if (stop == p) return Value::Int(0);  // nothing convertible: 0, cursor unmoved
+    q = stop;
+    isDouble = false;
+    for (const char* c = p; c < q; ++c) {
+      if (*c == '.' || *c == 'e' || *c == 'E') isDouble = true;
+    }
+  }
+  p = q;
+  if (!isDouble && d >= -2147483648.0 && d <= 2147483647.0) {
+    return Value::Int(static_cast<int32_t>(d));
+  }
+  return Value::Double(d);
+}
+
+// Consumes a container that lies too deep, without recursion: brackets and
+// braces are counted and strings skipped, up to the matching close or NUL.
+void SkipContainer(const char*& p) {
+  int level = 0;
+  while (*p) {
+    const char c = *p++;
+    if (c == '"') {
+      while (*p && *p != '"') {
+        if (*p == '\\' && p[1]) ++p;
+        ++p;
+      }
+      if (*p) ++p;
+    } else if (c == '[' || c == '{') {
+      ++level;
+    } else if (c == ']' || c == '}') {
+      if (--level == 0) return;
+    }
+  }
+}
+
+std::shared_ptr<Value> ParseAt(const char*& p, int depth);
+std::shared_ptr<Value> ParseArrayAt(const char*& p, int depth);
+std::shared_ptr<Value> ParseObjectAt(const char*& p, int depth);
+
+std::shared_ptr<Value> ParseAt(const char*& p, int depth) {
+  SkipSpace(p);
+  switch (*p) {
+    case '"':
+      return Value::String(ParseString(p));
+    case '[':
+      return ParseArrayAt(p, depth + 1);
+    case '{':
+      return ParseObjectAt(p, depth + 1);
+    case 't':
+      if (std::strncmp(p, "true", 4) == 0) {
+        p += 4;
+        return Value::Bool(true);
+      }
+      return Value::Null();
+    case 'f':
+      if (std::strncmp(p, "false", 5) == 0) {
+        p += 5;
+        return Value::Bool(false);
+      }
+      return Value::Null();
+    case 'n':
+      if (std::strncmp(p, "null", 4) == 0) p += 4;
+      return Value::Null();
+    case '-':
+    case '0':
+    case '1':
+    case '2':
+    case '3':
+    case '4':
+    case '5':
+    case '6':
+    case '7':
+    case '8':
+    case '9':
+      return ParseNumber(p);
+    default:
+      return Value::Null();
+  }
+}
+
+std::shared_ptr<Value> ParseArrayAt(const char*& p, int depth) {
+  if (depth > kMaxDepth) {
+    SkipContainer(p);
+    return Value::Null();
+  }
+  auto result = Value::List();
+  auto& list = result->AsList();
+  ++p;
+  SkipSpace(p);
+  while (*p != '\0') {
+    if (*p == ']') {
+      ++p;
+      break;
+    }
+    const char* before = p;
+    auto item = ParseAt(p, depth);
+    if (p == before && *p != ',') {
+      // A byte that begins no value and is no separator (a stray letter,
+      // say) ends the array, so malformed text can never stall the loop.
+      break;
+    }
+    list.push_back(std::move(item));
+    SkipSpace(p);
+    if (*p == ',') ++p;
+    SkipSpace(p);
+  }
+  return result;
+}
+
+std::shared_ptr<Value> ConvertMarkers(std::shared_ptr<Value> dict) {
+  auto& d = dict->AsDict();
+  if (auto it = d.find("__callback__");
+      it != d.end() && it->second && it->second->type == Value::Type::String) {
+    uint64_t id = 0;
+    if (ParseCallbackId(it->second->GetString(), &id)) return Value::Callback(id);
+    return Value::Null();
+  }
+  if (auto it = d.find("__binary__");
+      it != d.end() && it->second && it->second->type == Value::Type::String) {
+    auto bin = Value::Binary(nullptr, 0);
+    DecodeBase64Into(it->second->GetString(), std::get<BinaryData>(bin->data).bytes);
+    return bin;
+  }
+  return dict;
+}
+
+std::shared_ptr<Value> ParseObjectAt(const char*& p, int depth) {
+  if (depth > kMaxDepth) {
+    SkipContainer(p);
+    return Value::Null();
+  }
+  auto result = Value::Dict();
+  auto& dict = result->AsDict();
+  ++p;
+  SkipSpace(p);
+  bool markerCandidate = false;
+  while (*p != '\0' && *p != '}') {
+    SkipSpace(p);
+    if (*p != '"') break;  // an unquoted key ends the object
+    std::string key = ParseString(p);
+    SkipSpace(p);
+    if (*p == ':') ++p;
+    SkipSpace(p);
+    auto item = ParseAt(p, depth);
+    if (key.size() >= 10 && key[0] == '_' && key[1] == '_') markerCandidate = true;
+    dict.insert_or_assign(std::move(key), std::move(item));
+    SkipSpace(p);
+    if (*p == ',') ++p;
+    SkipSpace(p);
+  }
+  if (*p == '}') ++p;
+  return markerCandidate ? ConvertMarkers(std::move(result)) : result;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+
+std::string Serialize(const std::shared_ptr<Value>& value) {
+  std::string out;
+  Write(out, value.get(), 1);
+  return out;
+}
+
+std::string SerializeList(const Value::ListType& list) {
+  std::string out;
+  WriteList(out, list, 1);
+  return out;
+}
+
+std::string SerializeDict(const Value::DictType& dict) {
+  std::string out;
+  WriteDict(out, dict, 1);
+  return out;
+}
+
+std::string Escape(const std::string& s) {
+  std::string out;
+  out.reserve(s.size());
+  AppendEscaped(out, s);
+  return out;
+}
+
+std::shared_ptr<Value> Parse(const char*& cursor) { return ParseAt(cursor, 0); }
+
+std::shared_ptr<Value> ParseArray(const char*& cursor) { return ParseArrayAt(cursor, 1); }
+
+std::shared_ptr<Value> ParseObject(const char*& cursor) { return ParseObjectAt(cursor, 1); }
+
+std::string ParseString(const char*& cursor) {
+  std::string out;
+  const char* p = cursor + 1;  // past the opening quote, which is not checked
+  for (;;) {
+    const char* run = p;
+    while (!kStringStop[static_cast<uint8_t>(*p)]) ++p;
+    out.append(run, p - run);
+    const char c = *p;
+    if (c == '\0') break;
+    if (c == '"') {
+      ++p;
+      break;
+    }
+    // A backslash.
+    const char e = p[1];
+    switch (e) {
+      case '\0':
+        out += '\\';  // kept as an ordinary character; the text ends here
+        ++p;
+        break;
+      case 'b':
+        out += '\b';
+        p += 2;
+        break;
+      case 'f':
+        out += '\f';
+        p += 2;
+        break;
+      case 'n':
+        out += '\n';
+        p += 2;
+        break;
+      case 'r':
+        out += '\r';
+        p += 2;
+        break;
+      case 't':
+        out += '\t';
+        p += 2;
+        break;
+      case 'u':
+        if (p[2] == '\0' || p[3] == '\0' || p[4] == '\0' || p[5] == '\0') {
+          // Cut short: drop the backslash and the u, keep what follows.
+          p += 2;
+          if (*p != '\0') out += *p++;
+        } else {
+          AppendCodeUnit(out, HexQuad(p + 2));
+          p += 6;
+        }
+        break;
+      default:
+        out += e;  // \" \\ \/ and any other byte stand for themselves
+        p += 2;
+        break;
+    }
+    if (e == '\0') break;
+  }
+  cursor = p;
+  return out;
+}
+
+std::shared_ptr<Value> ParseText(const std::string& text) {
+  const char* cursor = text.c_str();
+  return Parse(cursor);
+}
+
+}  // namespace json

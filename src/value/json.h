@@ -1,0 +1,32 @@
+// Compact JSON text for values, with the binary and callback markers
+// {"__binary__":"<Base64>"} and {"__callback__":"<decimal id>"}.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "value/value.h"
+
+namespace json {
+
+// Containers nested deeper than this are read as null and written as null,
+// so hostile text and self-containing values never exhaust the stack.
+inline constexpr int kMaxDepth = 256;
+
+std::string Serialize(const std::shared_ptr<wexlor::Value>& value);
+std::string SerializeList(const wexlor::Value::ListType& list);
+std::string SerializeDict(const wexlor::Value::DictType& dict);
+// The escaped contents of a JSON string, without the quotes.
+std::string Escape(const std::string& s);
+
+// Lenient readers: never fail, always return a value, and move `cursor`
+// past what they consumed. The text must be NUL-terminated.
+std::shared_ptr<wexlor::Value> Parse(const char*& cursor);
+std::string ParseString(const char*& cursor);
+std::shared_ptr<wexlor::Value> ParseArray(const char*& cursor);
+std::shared_ptr<wexlor::Value> ParseObject(const char*& cursor);
+
+// Convenience: parse a whole text from its start.
+std::shared_ptr<wexlor::Value> ParseText(const std::string& text);
+
+}  // namespace json
