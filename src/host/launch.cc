@@ -1,0 +1,178 @@
+#include "host/launch.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "backend/wexlor_backend.h"
+#include "runtime/runtime_loader.h"
+
+namespace {
+
+void PrintError(const std::string& line) {
+  std::fputs(line.c_str(), stderr);
+  std::fputc('\n', stderr);
+  std::fflush(stderr);
+}
+
+bool IsValidUtf8(const std::string& s) {
+  size_t i = 0;
+  while (i < s.size()) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    size_t len;
+    uint32_t cp;
+    if (c < 0x80) {
+      ++i;
+      continue;
+    } else if ((c & 0xE0) == 0xC0) {
+      len = 2;
+      cp = c & 0x1F;
+    } else if ((c & 0xF0) == 0xE0) {
+      len = 3;
+      cp = c & 0x0F;
+    } else if ((c & 0xF8) == 0xF0) {
+      len = 4;
+      cp = c & 0x07;
+    } else {
+      return false;
+    }
+    if (i + len > s.size()) return false;
+    for (size_t k = 1; k < len; ++k) {
+      const auto cc = static_cast<unsigned char>(s[i + k]);
+      if ((cc & 0xC0) != 0x80) return false;
+      cp = (cp << 6) | (cc & 0x3F);
+    }
+    static constexpr uint32_t kMin[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (cp < kMin[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+    i += len;
+  }
+  return true;
+}
+
+bool FileExists(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0;
+}
+
+std::string ExecutableDirectory() {
+  char buf[4096];
+  const ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+  if (n <= 0) return "";
+  std::string path(buf, static_cast<size_t>(n));
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? "" : path.substr(0, slash);
+}
+
+}  // namespace
+
+CommandLine ScanCommandLine(int argc, const char* const* argv) {
+  CommandLine result;
+  for (int j = 1; j < argc; ++j) {
+    if (std::strcmp(argv[j], "--runtime") == 0 && j + 1 < argc) {
+      std::string path = argv[++j];
+      if (IsValidUtf8(path)) {
+        result.runtimePath = std::move(path);
+      } else {
+        result.runtimePath.reset();
+      }
+    }
+  }
+  return result;
+}
+
+LaunchMode DecideLaunchMode(int argc, const char* const* argv) {
+  if (std::getenv("NODE_CHANNEL_FD") != nullptr || std::getenv("NEXT_PRIVATE_WORKER") != nullptr) {
+    return LaunchMode::Worker;
+  }
+  if (argc >= 3 && std::strcmp(argv[1], "run") == 0) {
+    for (int j = 2; j < argc; ++j) {
+      if (argv[j][0] != '-') return LaunchMode::Worker;
+    }
+  }
+  return LaunchMode::Graphical;
+}
+
+int RunWorkerMode(const CommandLine& commandLine) {
+  RuntimeLoader* loader = RuntimeLoader::GetInstance();
+  loader->SetBackend(nullptr);
+
+  std::string path;
+  if (commandLine.runtimePath) {
+    path = *commandLine.runtimePath;
+  } else if (const char* env = std::getenv("WEXLOR_RUNTIME_PATH"); env != nullptr && *env) {
+    path = env;
+  } else {
+    path = WexlorFindColocatedRuntime();
+  }
+  if (path.empty()) {
+    PrintError("No runtime library found for headless worker.");
+    return 1;
+  }
+  if (!loader->Load(path)) {
+    PrintError("Failed to load runtime for headless worker.");
+    return 1;
+  }
+  if (!loader->Start()) {
+    PrintError("Failed to start headless worker runtime.");
+    return 1;
+  }
+  loader->Shutdown();
+  return 0;
+}
+
+std::string ResolveGraphicalRuntimePath(const std::optional<std::string>& explicitPath) {
+  if (explicitPath) return *explicitPath;
+  std::string path;
+  const std::string exeDir = ExecutableDirectory();
+  std::vector<std::string> candidates;
+  if (!exeDir.empty()) {
+    candidates.push_back(exeDir + "/libruntime.so");
+    candidates.push_back(exeDir + "/../lib/libruntime.so");
+  }
+  candidates.insert(candidates.end(), {"./libruntime.so", "./target/debug/libhello.so",
+                                       "./target/release/libhello.so"});
+  for (const auto& c : candidates) {
+    if (FileExists(c)) {
+      path = c;
+      break;
+    }
+  }
+  if (const char* env = std::getenv("WEXLOR_RUNTIME_PATH"); env != nullptr) path = env;
+  if (path.empty()) path = WexlorFindColocatedRuntime();
+  return path;
+}
+
+bool RunLaunchSequence(WexlorBackend* backend, const std::optional<std::string>& explicitPath) {
+  RuntimeLoader* loader = RuntimeLoader::GetInstance();
+  loader->SetBackend(backend);
+  const std::string path = ResolveGraphicalRuntimePath(explicitPath);
+  if (path.empty()) {
+    PrintError(
+        "No runtime library found. Set WEXLOR_RUNTIME_PATH or place libruntime.so beside the "
+        "executable.");
+    return false;
+  }
+  if (!loader->Load(path)) {
+    PrintError("Failed to load runtime from: " + path);
+    return false;
+  }
+  if (!loader->Start()) {
+    PrintError("Failed to start runtime");
+    return false;
+  }
+  return true;
+}
+
+void RunTerminationSequence(WexlorBackend*& backend) {
+  RuntimeLoader* loader = RuntimeLoader::GetInstance();
+  loader->Shutdown();
+  // Threads the runtime made itself may still call the table: they see no
+  // backend from here on, and the deletion waits for any call in progress.
+  loader->SetBackend(nullptr);
+  delete backend;
+  backend = nullptr;
+}

@@ -1,0 +1,40 @@
+// The host's start: command line, mode decision, the worker mode, and the
+// launch and termination sequences that the graphical shell runs.
+#pragma once
+
+#include <optional>
+#include <string>
+
+class WexlorBackend;
+
+enum class LaunchMode { Graphical, Worker };
+
+struct CommandLine {
+  // The value after the last "--runtime", when it is valid UTF-8.
+  std::optional<std::string> runtimePath;
+};
+
+CommandLine ScanCommandLine(int argc, const char* const* argv);
+// Worker when NODE_CHANNEL_FD or NEXT_PRIVATE_WORKER is present, or when
+// "run" is followed by an argument that is not an option.
+LaunchMode DecideLaunchMode(int argc, const char* const* argv);
+
+// Loads, starts and at once shuts down the runtime with no backend; returns
+// the process exit status.
+int RunWorkerMode(const CommandLine& commandLine);
+
+// The runtime path of the graphical mode: the explicit path, else the first
+// existing candidate beside the executable or in the working directory,
+// overridden by WEXLOR_RUNTIME_PATH when present, else the colocated lookup.
+std::string ResolveGraphicalRuntimePath(const std::optional<std::string>& explicitPath);
+
+// Hands `backend` to the loader, then resolves, loads and starts the
+// runtime. Prints the failure and returns false when the application should
+// terminate.
+bool RunLaunchSequence(WexlorBackend* backend, const std::optional<std::string>& explicitPath);
+
+// Shuts the runtime down, clears the loader's backend and deletes it.
+void RunTerminationSequence(WexlorBackend*& backend);
+
+// The graphical mode, provided by the platform shell.
+int RunGraphicalMode(int argc, char** argv, const CommandLine& commandLine);

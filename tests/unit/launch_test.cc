@@ -1,0 +1,120 @@
+// Command line, mode decision and runtime path resolution.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <vector>
+
+#include "host/launch.h"
+#include "runtime/runtime_loader.h"
+
+namespace {
+
+struct Args {
+  Args(std::initializer_list<const char*> a) : v(a) { v.insert(v.begin(), "wexlor"); }
+  int argc() const { return static_cast<int>(v.size()); }
+  const char* const* argv() const { return v.data(); }
+  std::vector<const char*> v;
+};
+
+// Sets or unsets environment variables for one test and restores them.
+class Env {
+ public:
+  ~Env() {
+    for (auto& [name, old] : saved_) {
+      if (old) {
+        setenv(name.c_str(), old->c_str(), 1);
+      } else {
+        unsetenv(name.c_str());
+      }
+    }
+  }
+  void Set(const char* name, const char* value) {
+    Save(name);
+    if (value) {
+      setenv(name, value, 1);
+    } else {
+      unsetenv(name);
+    }
+  }
+
+ private:
+  void Save(const char* name) {
+    const char* old = std::getenv(name);
+    saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
+  }
+  std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+};
+
+LaunchMode Mode(const Args& a) { return DecideLaunchMode(a.argc(), a.argv()); }
+
+}  // namespace
+
+TEST(Launch, ModeDecision) {
+  Env env;
+  env.Set("NODE_CHANNEL_FD", nullptr);
+  env.Set("NEXT_PRIVATE_WORKER", nullptr);
+  EXPECT_EQ(Mode({}), LaunchMode::Graphical);
+  EXPECT_EQ(Mode({"run"}), LaunchMode::Graphical);
+  EXPECT_EQ(Mode({"run", "app.js"}), LaunchMode::Worker);
+  EXPECT_EQ(Mode({"run", "--inspect", "app.js"}), LaunchMode::Worker);
+  EXPECT_EQ(Mode({"run", "--inspect", "-x"}), LaunchMode::Graphical);
+  EXPECT_EQ(Mode({"app.js", "run", "x"}), LaunchMode::Graphical);
+  EXPECT_EQ(Mode({"--runtime", "lib.so"}), LaunchMode::Graphical);
+  env.Set("NODE_CHANNEL_FD", "");
+  EXPECT_EQ(Mode({}), LaunchMode::Worker);
+  env.Set("NODE_CHANNEL_FD", nullptr);
+  env.Set("NEXT_PRIVATE_WORKER", "1");
+  EXPECT_EQ(Mode({"run"}), LaunchMode::Worker);
+}
+
+TEST(Launch, RuntimeArgument) {
+  auto path = [](const Args& a) { return ScanCommandLine(a.argc(), a.argv()).runtimePath; };
+  EXPECT_EQ(path({}), std::nullopt);
+  EXPECT_EQ(path({"--runtime", "a.so", "x", "--runtime", "b.so"}), "b.so");
+  EXPECT_EQ(path({"--runtime"}), std::nullopt);
+  EXPECT_EQ(path({"--runtime", "a.so", "--runtime"}), "a.so");
+  EXPECT_EQ(path({"--runtime", "--runtime"}), "--runtime");
+  EXPECT_EQ(path({"--runtime", "bad\xff.so"}), std::nullopt);  // not UTF-8: absent
+  EXPECT_EQ(path({"--runtime", "\xc3\xa9.so"}), "\xc3\xa9.so");
+}
+
+TEST(Launch, ColocatedCandidate) {
+  EXPECT_EQ(ColocatedRuntimeCandidate("/opt/app/bin/host"), "/opt/app/bin/host.so");
+  EXPECT_EQ(ColocatedRuntimeCandidate("/tools/run.bin"), "/tools/run.so");
+  EXPECT_EQ(ColocatedRuntimeCandidate("/a.b/host"), "/a.b/host.so");    // dot in a directory
+  EXPECT_EQ(ColocatedRuntimeCandidate("/dir/.host"), "/dir/.host.so");  // leading dot kept
+  EXPECT_EQ(ColocatedRuntimeCandidate("/dir/.host.x"), "/dir/.host.so");
+  EXPECT_EQ(ColocatedRuntimeCandidate("host"), "host.so");
+  EXPECT_EQ(ColocatedRuntimeCandidate(""), "");
+  // The test executable has no library beside it.
+  EXPECT_EQ(WexlorFindColocatedRuntime(), "");
+}
+
+TEST(Launch, GraphicalRuntimePath) {
+  Env env;
+  env.Set("WEXLOR_RUNTIME_PATH", nullptr);
+  EXPECT_EQ(ResolveGraphicalRuntimePath(std::string("/x/explicit.so")), "/x/explicit.so");
+
+  // Work in an empty directory holding one development candidate.
+  const auto old = std::filesystem::current_path();
+  const auto dir =
+      std::filesystem::temp_directory_path() / ("wexlor-launch-" + std::to_string(getpid()));
+  std::filesystem::create_directories(dir / "target/release");
+  std::filesystem::current_path(dir);
+  EXPECT_EQ(ResolveGraphicalRuntimePath(std::nullopt), "");
+  close(open("target/release/libhello.so", O_CREAT | O_WRONLY, 0644));
+  EXPECT_EQ(ResolveGraphicalRuntimePath(std::nullopt), "./target/release/libhello.so");
+  close(open("libruntime.so", O_CREAT | O_WRONLY, 0644));
+  EXPECT_EQ(ResolveGraphicalRuntimePath(std::nullopt), "./libruntime.so");
+  // The environment overrides any candidate; empty discards them all.
+  env.Set("WEXLOR_RUNTIME_PATH", "/env/lib.so");
+  EXPECT_EQ(ResolveGraphicalRuntimePath(std::nullopt), "/env/lib.so");
+  env.Set("WEXLOR_RUNTIME_PATH", "");
+  EXPECT_EQ(ResolveGraphicalRuntimePath(std::nullopt), "");
+  std::filesystem::current_path(old);
+  std::filesystem::remove_all(dir);
+}
