@@ -1,0 +1,57 @@
+// Desktop integrations of the GTK backend. Dialogs and the clipboard are
+// served here; menus, the dock, tray icons, notifications and permissions
+// are not available on this platform yet and take the defaults a missing
+// backend would give.
+#include "backend/webview_gtk/gtk_webview_backend.h"
+#include "common/gtk/dialogs_gtk.h"
+#include "runtime/value_api.h"
+
+int GtkWebViewBackend::ShowDialog(uint32_t, int kind, const std::string& title,
+                                  const std::string& message, const std::string& defaultText,
+                                  char** outText) {
+  return wexlor_common::ShowDialogGtk(kind, title, message, defaultText, outText);
+}
+
+char* GtkWebViewBackend::ReadClipboardText() { return wexlor_common::ClipboardReadTextGtk(); }
+
+void GtkWebViewBackend::WriteClipboardText(const std::string& text) {
+  wexlor_common::ClipboardWriteTextGtk(text);
+}
+
+void GtkWebViewBackend::SetApplicationMenu(uint32_t, wexlor_value*, const wexlor_backend_api*,
+                                           wexlor_menu_click_handler, void*) {}
+void GtkWebViewBackend::ShowContextMenu(uint32_t, int, int, wexlor_value*,
+                                        const wexlor_backend_api*, wexlor_menu_click_handler,
+                                        void*) {}
+void GtkWebViewBackend::SetDockBadge(const char*) {}
+void GtkWebViewBackend::BounceDock(int) {}
+void GtkWebViewBackend::SetDockMenu(wexlor_value*, const wexlor_backend_api*,
+                                    wexlor_menu_click_handler, void*) {}
+void GtkWebViewBackend::SetDockVisible(bool) {}
+void GtkWebViewBackend::SetDockReopenHandler(wexlor_dock_reopen_handler, void*) {}
+uint32_t GtkWebViewBackend::CreateTrayIcon() { return 0; }
+void GtkWebViewBackend::DestroyTrayIcon(uint32_t) {}
+void GtkWebViewBackend::SetTrayIcon(uint32_t, const void*, size_t) {}
+void GtkWebViewBackend::SetTrayTooltip(uint32_t, const char*) {}
+void GtkWebViewBackend::SetTrayMenu(uint32_t, wexlor_value*, const wexlor_backend_api*,
+                                    wexlor_menu_click_handler, void*) {}
+void GtkWebViewBackend::SetTrayClickHandler(uint32_t, wexlor_tray_click_handler, void*) {}
+void GtkWebViewBackend::SetTrayDoubleClickHandler(uint32_t, wexlor_tray_click_handler, void*) {}
+void GtkWebViewBackend::SetTrayIconDark(uint32_t, const void*, size_t) {}
+bool GtkWebViewBackend::GetTrayIconBounds(uint32_t, int*, int*, int*, int*) { return false; }
+
+uint32_t GtkWebViewBackend::ShowNotification(wexlor_value* options, const wexlor_backend_api*,
+                                             wexlor_notification_handler, void*) {
+  ValueFree(options);
+  return 0;
+}
+
+void GtkWebViewBackend::CloseNotification(uint32_t) {}
+
+void GtkWebViewBackend::QueryPermission(int, wexlor_permission_handler handler, void* userData) {
+  if (handler != nullptr) handler(userData, WEXLOR_PERMISSION_UNSUPPORTED);
+}
+
+void GtkWebViewBackend::RequestPermission(int, wexlor_permission_handler handler, void* userData) {
+  if (handler != nullptr) handler(userData, WEXLOR_PERMISSION_UNSUPPORTED);
+}

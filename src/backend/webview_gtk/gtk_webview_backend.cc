@@ -1,0 +1,314 @@
+#include "backend/webview_gtk/gtk_webview_backend.h"
+
+#include <cstring>
+
+#include "backend/bridge_scripts.h"
+#include "common/gtk/main_queue.h"
+#include "runtime/runtime_loader.h"
+#include "value/json.h"
+
+using wexlor::Value;
+using wexlor_common::MainQueue;
+
+std::map<GtkWindow*, uint32_t> g_gtkwindow_to_wexlor_id;
+std::mutex g_gtkwindow_mutex;
+
+namespace {
+
+constexpr uint32_t kWindowFlagFrameless = 0x01;
+constexpr uint32_t kWindowFlagPanel = 0x02;
+constexpr uint32_t kWindowFlagHidden = 0x08;
+constexpr uint32_t kWindowFlagTransparent = 0x10;
+
+RuntimeLoader* Loader() { return RuntimeLoader::GetInstance(); }
+
+// Per-window data the signal handlers receive; lives as long as the window.
+struct WindowSignalData {
+  uint32_t id;
+  int lastWidth = -1, lastHeight = -1;
+  int lastX = G_MININT, lastY = G_MININT;
+};
+
+void Connect(GtkWindowState& state, gpointer instance, const char* signal, GCallback cb,
+             gpointer data) {
+  state.signals.emplace_back(instance, g_signal_connect(instance, signal, cb, data));
+}
+
+// ---------------------------------------------------------------------------
+// Signal handlers (main thread)
+
+gboolean OnDeleteEvent(GtkWidget*, GdkEvent*, gpointer data) {
+  // The window stays open: the runtime decides whether to close it.
+  Loader()->closeRequestedHandler_.Call(static_cast<WindowSignalData*>(data)->id);
+  return TRUE;
+}
+
+void OnActiveChanged(GObject* window, GParamSpec*, gpointer data) {
+  const int32_t focused = gtk_window_is_active(GTK_WINDOW(window)) ? 1 : 0;
+  Loader()->focusedHandler_.Call(static_cast<WindowSignalData*>(data)->id, focused);
+}
+
+gboolean OnConfigure(GtkWidget* window, GdkEvent*, gpointer data) {
+  auto* d = static_cast<WindowSignalData*>(data);
+  int x = 0, y = 0;
+  gtk_window_get_position(GTK_WINDOW(window), &x, &y);
+  if (x != d->lastX || y != d->lastY) {
+    d->lastX = x;
+    d->lastY = y;
+    Loader()->moveHandler_.Call(d->id, static_cast<int32_t>(x), static_cast<int32_t>(y));
+  }
+  return FALSE;
+}
+
+void OnWebViewAllocated(GtkWidget*, GdkRectangle* allocation, gpointer data) {
+  auto* d = static_cast<WindowSignalData*>(data);
+  if (allocation->width == d->lastWidth && allocation->height == d->lastHeight) return;
+  d->lastWidth = allocation->width;
+  d->lastHeight = allocation->height;
+  Loader()->resizeHandler_.Call(d->id, static_cast<int32_t>(allocation->width),
+                                static_cast<int32_t>(allocation->height));
+}
+
+void OnLoadChanged(WebKitWebView*, WebKitLoadEvent event, gpointer data) {
+  const uint32_t id = static_cast<WindowSignalData*>(data)->id;
+  if (event == WEBKIT_LOAD_COMMITTED) {
+    // A new document: answers and callbacks of the old one must not reach it.
+    Loader()->ForgetWindow(id);
+  } else if (event == WEBKIT_LOAD_FINISHED) {
+    Loader()->pageLoadHandler_.Call(id);
+  }
+}
+
+GtkWidget* OnCreateWebView(WebKitWebView*, WebKitNavigationAction* action, gpointer) {
+  // New windows are never made; web links open in the user's browser.
+  WebKitURIRequest* request = webkit_navigation_action_get_request(action);
+  const char* uri = request != nullptr ? webkit_uri_request_get_uri(request) : nullptr;
+  if (uri != nullptr) {
+    if (g_str_has_prefix(uri, "http://") || g_str_has_prefix(uri, "https://")) {
+      g_app_info_launch_default_for_uri(uri, nullptr, nullptr);
+    }
+  }
+  return nullptr;
+}
+
+// One bridge message from a page. Only well-formed calls go on; everything
+// else is dropped without a trace.
+void OnScriptMessage(WebKitUserContentManager*, WebKitJavascriptResult* result, gpointer data) {
+  const uint32_t id = static_cast<WindowSignalData*>(data)->id;
+  JSCValue* body = webkit_javascript_result_get_js_value(result);
+  if (body == nullptr || !jsc_value_is_object(body) || jsc_value_is_array(body)) return;
+  if (!jsc_value_object_has_property(body, "callId") ||
+      !jsc_value_object_has_property(body, "method")) {
+    return;
+  }
+  JSCValue* callIdValue = jsc_value_object_get_property(body, "callId");
+  JSCValue* methodValue = jsc_value_object_get_property(body, "method");
+  const bool wellFormed = jsc_value_is_number(callIdValue) && jsc_value_is_string(methodValue);
+  const double callIdNumber = wellFormed ? jsc_value_to_double(callIdValue) : -1;
+  std::string method;
+  if (wellFormed) {
+    char* text = jsc_value_to_string(methodValue);
+    if (text != nullptr) method = text;  // up to the first NUL
+    g_free(text);
+  }
+  g_object_unref(callIdValue);
+  g_object_unref(methodValue);
+  if (!wellFormed || !(callIdNumber >= 0 && callIdNumber < 18446744073709551616.0)) return;
+
+  std::shared_ptr<Value> args;
+  if (jsc_value_object_has_property(body, "args")) {
+    JSCValue* argsValue = jsc_value_object_get_property(body, "args");
+    if (jsc_value_is_array(argsValue)) {
+      char* text = jsc_value_to_json(argsValue, 0);
+      if (text != nullptr) {
+        const char* cursor = text;
+        args = json::Parse(cursor);
+        g_free(text);
+      } else {
+        jsc_context_clear_exception(jsc_value_get_context(argsValue));
+      }
+    }
+    g_object_unref(argsValue);
+  }
+  if (!args || args->type != Value::Type::List) args = Value::List();
+  Loader()->OnJsCall(id, static_cast<uint64_t>(callIdNumber), method, std::move(args));
+}
+
+void OnAppSchemeRequest(WebKitURISchemeRequest* request, gpointer) {
+  GError* error = g_error_new_literal(G_IO_ERROR, G_IO_ERROR_NOT_SUPPORTED,
+                                      "app:// resources are not served yet");
+  webkit_uri_scheme_request_finish_error(request, error);
+  g_error_free(error);
+}
+
+}  // namespace
+
+WebKitWebContext* WexlorWebContext() {
+  static WebKitWebContext* context = [] {
+    WebKitWebContext* ctx = webkit_web_context_get_default();
+    webkit_web_context_register_uri_scheme(ctx, "app", OnAppSchemeRequest, nullptr, nullptr);
+    WebKitSecurityManager* security = webkit_web_context_get_security_manager(ctx);
+    webkit_security_manager_register_uri_scheme_as_secure(security, "app");
+    webkit_security_manager_register_uri_scheme_as_cors_enabled(security, "app");
+    return ctx;
+  }();
+  return context;
+}
+
+void UnregisterGtkWindow(GtkWindow* window) {
+  std::lock_guard<std::mutex> lock(g_gtkwindow_mutex);
+  g_gtkwindow_to_wexlor_id.erase(window);
+}
+
+WexlorBackend* CreateWexlorBackend() {
+  return new GtkWebViewBackend(GTK_APPLICATION(g_application_get_default()));
+}
+
+GtkWebViewBackend::GtkWebViewBackend(GtkApplication* app) : app_(app) {}
+
+GtkWebViewBackend::~GtkWebViewBackend() {
+  std::lock_guard<std::mutex> lock(windowsMutex_);
+  for (auto& [id, state] : windows_) {
+    for (auto& [instance, handler] : state.signals) g_signal_handler_disconnect(instance, handler);
+    state.signals.clear();
+    if (state.contentManager != nullptr) {
+      webkit_user_content_manager_unregister_script_message_handler(state.contentManager, "wexlor");
+    }
+    UnregisterGtkWindow(state.window);
+  }
+  windows_.clear();
+}
+
+GtkWindowState* GtkWebViewBackend::GetWindow(uint32_t windowId) {
+  auto it = windows_.find(windowId);
+  return it == windows_.end() ? nullptr : &it->second;
+}
+
+size_t GtkWebViewBackend::WindowCount() {
+  std::lock_guard<std::mutex> lock(windowsMutex_);
+  return windows_.size();
+}
+
+// ---------------------------------------------------------------------------
+// Windows
+
+void GtkWebViewBackend::CreateWindow(uint32_t windowId, int width, int height) {
+  CreateWindowEx(windowId, width, height, 0);
+}
+
+void GtkWebViewBackend::CreateWindowEx(uint32_t windowId, int width, int height, uint32_t flags) {
+  MainQueue::Post([=, this] { CreateWindowOnMain(windowId, width, height, flags); });
+}
+
+void GtkWebViewBackend::CreateWindowOnMain(uint32_t id, int width, int height, uint32_t flags) {
+  GtkWindowState state;
+  state.id = id;
+  GtkWidget* window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+  state.window = GTK_WINDOW(window);
+  if (app_ != nullptr) gtk_window_set_application(state.window, app_);
+  gtk_window_set_default_size(state.window, width, height);
+  gtk_window_set_position(state.window, GTK_WIN_POS_CENTER);
+  if (flags & kWindowFlagFrameless) {
+    gtk_window_set_decorated(state.window, FALSE);
+    gtk_window_set_resizable(state.window, TRUE);
+  }
+  if (flags & kWindowFlagPanel) {
+    gtk_window_set_type_hint(state.window, GDK_WINDOW_TYPE_HINT_UTILITY);
+    gtk_window_set_keep_above(state.window, TRUE);
+    gtk_window_stick(state.window);
+    gtk_window_set_skip_taskbar_hint(state.window, TRUE);
+    gtk_window_set_skip_pager_hint(state.window, TRUE);
+    gtk_window_set_focus_on_map(state.window, FALSE);
+    state.alwaysOnTop = true;
+  }
+
+  // The web view, with the bridge at document start in the top frame only.
+  state.contentManager = webkit_user_content_manager_new();
+  auto* data = new WindowSignalData{id};
+  g_object_set_data_full(G_OBJECT(window), "wexlor-window", data,
+                         [](gpointer p) { delete static_cast<WindowSignalData*>(p); });
+  Connect(state, state.contentManager, "script-message-received::wexlor",
+          G_CALLBACK(OnScriptMessage), data);
+  webkit_user_content_manager_register_script_message_handler(state.contentManager, "wexlor");
+  const std::string script = BuildInitScript(Loader()->GetJsNamespace(), kBridgeSendStatement);
+  WebKitUserScript* userScript =
+      webkit_user_script_new(script.c_str(), WEBKIT_USER_CONTENT_INJECT_TOP_FRAME,
+                             WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, nullptr, nullptr);
+  webkit_user_content_manager_add_script(state.contentManager, userScript);
+  webkit_user_script_unref(userScript);
+
+  state.webView =
+      WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", WexlorWebContext(),
+                                   "user-content-manager", state.contentManager, nullptr));
+  g_object_unref(state.contentManager);  // the web view keeps it
+  WebKitSettings* settings = webkit_web_view_get_settings(state.webView);
+  webkit_settings_set_enable_developer_extras(settings, TRUE);
+
+  if (flags & kWindowFlagTransparent) {
+    GdkScreen* screen = gtk_widget_get_screen(window);
+    if (GdkVisual* visual = gdk_screen_get_rgba_visual(screen)) {
+      gtk_widget_set_visual(window, visual);
+    }
+    gtk_widget_set_app_paintable(window, TRUE);
+    const GdkRGBA clear = {0, 0, 0, 0};
+    webkit_web_view_set_background_color(state.webView, &clear);
+  }
+
+  state.box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
+  gtk_box_pack_end(GTK_BOX(state.box), GTK_WIDGET(state.webView), TRUE, TRUE, 0);
+  gtk_container_add(GTK_CONTAINER(window), state.box);
+  gtk_widget_show_all(state.box);
+
+  Connect(state, window, "delete-event", G_CALLBACK(OnDeleteEvent), data);
+  Connect(state, window, "notify::is-active", G_CALLBACK(OnActiveChanged), data);
+  Connect(state, window, "configure-event", G_CALLBACK(OnConfigure), data);
+  Connect(state, state.webView, "size-allocate", G_CALLBACK(OnWebViewAllocated), data);
+  Connect(state, state.webView, "load-changed", G_CALLBACK(OnLoadChanged), data);
+  Connect(state, state.webView, "create", G_CALLBACK(OnCreateWebView), data);
+
+  {
+    std::lock_guard<std::mutex> lock(g_gtkwindow_mutex);
+    g_gtkwindow_to_wexlor_id[state.window] = id;
+  }
+  {
+    std::lock_guard<std::mutex> lock(windowsMutex_);
+    windows_[id] = state;
+  }
+  if (!(flags & kWindowFlagHidden)) {
+    if (flags & kWindowFlagPanel) {
+      gtk_widget_show(window);
+    } else {
+      gtk_window_present(state.window);
+    }
+  }
+}
+
+void GtkWebViewBackend::CloseWindow(uint32_t windowId) {
+  MainQueue::Post([=, this] { CloseWindowOnMain(windowId); });
+}
+
+void GtkWebViewBackend::CloseWindowOnMain(uint32_t id) {
+  GtkWindow* window = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(windowsMutex_);
+    GtkWindowState* state = GetWindow(id);
+    if (state == nullptr) return;
+    window = state->window;
+    RemoveWindowState(id);
+  }
+  if (window != nullptr) gtk_widget_destroy(GTK_WIDGET(window));
+  Loader()->ForgetWindow(id);
+  // Closing the last window ends the application.
+  if (WindowCount() == 0 && app_ != nullptr) g_application_quit(G_APPLICATION(app_));
+}
+
+void GtkWebViewBackend::RemoveWindowState(uint32_t id) {
+  GtkWindowState* state = GetWindow(id);
+  if (state == nullptr) return;
+  for (auto& [instance, handler] : state->signals) g_signal_handler_disconnect(instance, handler);
+  if (state->contentManager != nullptr) {
+    webkit_user_content_manager_unregister_script_message_handler(state->contentManager, "wexlor");
+  }
+  if (state->window != nullptr) UnregisterGtkWindow(state->window);
+  windows_.erase(id);
+}

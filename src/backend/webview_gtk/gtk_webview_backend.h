@@ -1,0 +1,128 @@
+// The GTK shell's backend: every window is a GtkWindow holding one
+// WebKitWebView. Public operations may be called from any thread; their
+// work runs on the main thread through the main queue, in call order.
+#pragma once
+
+#include <gtk/gtk.h>
+#include <webkit2/webkit2.h>
+
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "backend/wexlor_backend.h"
+
+// One live window. Owned by the backend's window map; the GTK objects are
+// referenced by it until the window is removed.
+struct GtkWindowState {
+  uint32_t id = 0;
+  GtkWindow* window = nullptr;
+  WebKitWebView* webView = nullptr;
+  WebKitUserContentManager* contentManager = nullptr;
+  GtkWidget* box = nullptr;                          // holds the menu bar slot above the web view
+  GtkWidget* menuBar = nullptr;                      // the window's own menu bar, when set
+  std::vector<std::pair<gpointer, gulong>> signals;  // (instance, handler id)
+  bool alwaysOnTop = false;
+  int lastWidth = -1, lastHeight = -1;     // last reported content size
+  int lastX = G_MININT, lastY = G_MININT;  // last reported position
+};
+
+// Platform window → window id, for code that starts from a GTK window
+// (input events, menus). Locked after the backend's window mutex when both
+// are needed, never before.
+extern std::map<GtkWindow*, uint32_t> g_gtkwindow_to_wexlor_id;
+extern std::mutex g_gtkwindow_mutex;
+
+class GtkWebViewBackend : public WexlorBackend {
+ public:
+  explicit GtkWebViewBackend(GtkApplication* app);
+  ~GtkWebViewBackend() override;
+
+  void CreateWindow(uint32_t windowId, int width, int height) override;
+  void CreateWindowEx(uint32_t windowId, int width, int height, uint32_t flags) override;
+  void CloseWindow(uint32_t windowId) override;
+  void Navigate(uint32_t windowId, const std::string& url) override;
+  void SetTitle(uint32_t windowId, const std::string& title) override;
+  void ExecuteJs(uint32_t windowId, const std::string& script, wexlor_execute_js_callback callback,
+                 void* userData) override;
+  void SetWindowSize(uint32_t windowId, int width, int height) override;
+  void GetWindowSize(uint32_t windowId, int* width, int* height) override;
+  void SetWindowPosition(uint32_t windowId, int x, int y) override;
+  void GetWindowPosition(uint32_t windowId, int* x, int* y) override;
+  void SetResizable(uint32_t windowId, bool resizable) override;
+  bool IsResizable(uint32_t windowId) override;
+  void SetAlwaysOnTop(uint32_t windowId, bool onTop) override;
+  bool IsAlwaysOnTop(uint32_t windowId) override;
+  void SetWindowOpacity(uint32_t windowId, double opacity) override;
+  double GetWindowOpacity(uint32_t windowId) override;
+  bool IsVisible(uint32_t windowId) override;
+  void Show(uint32_t windowId) override;
+  void Hide(uint32_t windowId) override;
+  void Focus(uint32_t windowId) override;
+  void Quit() override;
+  void PostUiTask(void (*task)(void*), void* userData) override;
+  void Run() override;
+  void InvokeJsCallback(uint32_t windowId, uint64_t callbackId,
+                        std::shared_ptr<wexlor::Value> args) override;
+  void ReleaseJsCallback(uint32_t windowId, uint64_t callbackId) override;
+  void RespondToJsCall(uint32_t windowId, uint64_t callId, std::shared_ptr<wexlor::Value> result,
+                       std::shared_ptr<wexlor::Value> error) override;
+  void SetApplicationMenu(uint32_t windowId, wexlor_value* menu, const wexlor_backend_api* api,
+                          wexlor_menu_click_handler click, void* userData) override;
+  void ShowContextMenu(uint32_t windowId, int x, int y, wexlor_value* menu,
+                       const wexlor_backend_api* api, wexlor_menu_click_handler click,
+                       void* userData) override;
+  void OpenDevTools(uint32_t windowId) override;
+  void OpenExternalURL(const std::string& url) override;
+  int ShowDialog(uint32_t windowId, int kind, const std::string& title, const std::string& message,
+                 const std::string& defaultText, char** outText) override;
+  char* ReadClipboardText() override;
+  void WriteClipboardText(const std::string& text) override;
+  void SetDockBadge(const char* text) override;
+  void BounceDock(int type) override;
+  void SetDockMenu(wexlor_value* menu, const wexlor_backend_api* api,
+                   wexlor_menu_click_handler click, void* userData) override;
+  void SetDockVisible(bool visible) override;
+  void SetDockReopenHandler(wexlor_dock_reopen_handler handler, void* userData) override;
+  uint32_t CreateTrayIcon() override;
+  void DestroyTrayIcon(uint32_t trayId) override;
+  void SetTrayIcon(uint32_t trayId, const void* bytes, size_t length) override;
+  void SetTrayTooltip(uint32_t trayId, const char* text) override;
+  void SetTrayMenu(uint32_t trayId, wexlor_value* menu, const wexlor_backend_api* api,
+                   wexlor_menu_click_handler click, void* userData) override;
+  void SetTrayClickHandler(uint32_t trayId, wexlor_tray_click_handler handler,
+                           void* userData) override;
+  void SetTrayDoubleClickHandler(uint32_t trayId, wexlor_tray_click_handler handler,
+                                 void* userData) override;
+  void SetTrayIconDark(uint32_t trayId, const void* bytes, size_t length) override;
+  bool GetTrayIconBounds(uint32_t trayId, int* x, int* y, int* width, int* height) override;
+  uint32_t ShowNotification(wexlor_value* options, const wexlor_backend_api* api,
+                            wexlor_notification_handler handler, void* userData) override;
+  void CloseNotification(uint32_t notificationId) override;
+  void QueryPermission(int kind, wexlor_permission_handler handler, void* userData) override;
+  void RequestPermission(int kind, wexlor_permission_handler handler, void* userData) override;
+
+  // Window map access for the shell's own parts; the caller holds
+  // windowsMutex_.
+  GtkWindowState* GetWindow(uint32_t windowId);
+  std::mutex& windowsMutex() { return windowsMutex_; }
+  GtkApplication* application() const { return app_; }
+  size_t WindowCount();
+
+ private:
+  void CreateWindowOnMain(uint32_t id, int width, int height, uint32_t flags);
+  void CloseWindowOnMain(uint32_t id);
+  // Detaches and erases one window's state; the caller holds windowsMutex_.
+  void RemoveWindowState(uint32_t id);
+  void Evaluate(uint32_t windowId, std::string script, bool everyWindow);
+
+  GtkApplication* app_;
+  std::map<uint32_t, GtkWindowState> windows_;
+  std::mutex windowsMutex_;
+};
+
+void UnregisterGtkWindow(GtkWindow* window);
+
+// The "app" scheme is registered once on the default web context.
+WebKitWebContext* WexlorWebContext();

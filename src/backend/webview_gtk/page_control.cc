@@ -1,0 +1,329 @@
+// Page control, script evaluation and the window operations of the GTK
+// backend. Each operation copies its arguments and runs on the main thread
+// through the main queue; queries wait for their answer.
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "backend/bridge_scripts.h"
+#include "backend/webview_gtk/gtk_webview_backend.h"
+#include "common/gtk/main_queue.h"
+#include "value/json.h"
+
+using wexlor::Value;
+using wexlor_common::MainQuery;
+using wexlor_common::MainQueue;
+
+namespace {
+
+constexpr char kHtmlPrefix[] = "data:text/html,";
+
+struct EvalRequest {
+  wexlor_execute_js_callback callback;
+  void* userData;
+};
+
+void Report(EvalRequest* request, const std::shared_ptr<Value>& result,
+            const std::shared_ptr<Value>& error) {
+  wexlor_value resultHandle(result), errorHandle(error);
+  request->callback(result ? &resultHandle : nullptr, error ? &errorHandle : nullptr,
+                    request->userData);
+  delete request;
+}
+
+// Converts a script's result for the runtime: an exception gives an error
+// string; undefined and null give nothing; non-finite numbers give doubles;
+// anything with a JSON form goes through the host's parser; other strings
+// give strings.
+void OnEvaluated(GObject* source, GAsyncResult* res, gpointer data) {
+  GError* error = nullptr;
+  JSCValue* value =
+      webkit_web_view_evaluate_javascript_finish(WEBKIT_WEB_VIEW(source), res, &error);
+  std::shared_ptr<Value> result, failure;
+  if (value == nullptr) {
+    failure = Value::String(error != nullptr ? error->message : "Unknown error");
+  } else if (jsc_value_is_undefined(value) || jsc_value_is_null(value)) {
+    // neither result nor error
+  } else if (jsc_value_is_number(value) && !std::isfinite(jsc_value_to_double(value))) {
+    result = Value::Double(jsc_value_to_double(value));
+  } else if (char* text = jsc_value_to_json(value, 0); text != nullptr) {
+    const char* cursor = text;
+    result = json::Parse(cursor);
+    g_free(text);
+  } else {
+    jsc_context_clear_exception(jsc_value_get_context(value));
+    if (jsc_value_is_string(value)) {
+      char* s = jsc_value_to_string(value);
+      result = Value::String(s != nullptr ? s : "");
+      g_free(s);
+    }
+  }
+  if (error != nullptr) g_error_free(error);
+  if (value != nullptr) g_object_unref(value);
+  Report(static_cast<EvalRequest*>(data), result, failure);
+}
+
+void EvaluateIn(WebKitWebView* view, const std::string& script) {
+  webkit_web_view_evaluate_javascript(view, script.data(), static_cast<gssize>(script.size()),
+                                      nullptr, nullptr, nullptr, nullptr, nullptr);
+}
+
+}  // namespace
+
+void GtkWebViewBackend::Navigate(uint32_t windowId, const std::string& url) {
+  MainQueue::Post([=, this] {
+    std::lock_guard<std::mutex> lock(windowsMutex_);
+    GtkWindowState* state = GetWindow(windowId);
+    if (state == nullptr) return;
+    if (url.compare(0, sizeof kHtmlPrefix - 1, kHtmlPrefix) == 0) {
+      char* html = g_uri_unescape_string(url.c_str() + sizeof kHtmlPrefix - 1, nullptr);
+      if (html != nullptr) webkit_web_view_load_html(state->webView, html, nullptr);
+      g_free(html);
+    } else if (g_uri_peek_scheme(url.c_str()) != nullptr) {
+      webkit_web_view_load_uri(state->webView, url.c_str());
+    } else {
+      char* absolute = g_canonicalize_filename(url.c_str(), nullptr);
+      char* uri = g_filename_to_uri(absolute, nullptr, nullptr);
+      if (uri != nullptr) webkit_web_view_load_uri(state->webView, uri);
+      g_free(uri);
+      g_free(absolute);
+    }
+  });
+}
+
+void GtkWebViewBackend::SetTitle(uint32_t windowId, const std::string& title) {
+  MainQueue::Post([=, this] {
+    std::lock_guard<std::mutex> lock(windowsMutex_);
+    GtkWindowState* state = GetWindow(windowId);
+    if (state == nullptr || !g_utf8_validate(title.data(), -1, nullptr)) return;
+    gtk_window_set_title(state->window, title.c_str());
+  });
+}
+
+void GtkWebViewBackend::ExecuteJs(uint32_t windowId, const std::string& script,
+                                  wexlor_execute_js_callback callback, void* userData) {
+  MainQueue::Post([=, this] {
+    std::lock_guard<std::mutex> lock(windowsMutex_);
+    GtkWindowState* state = GetWindow(windowId);
+    EvalRequest* request = callback ? new EvalRequest{callback, userData} : nullptr;
+    if (state == nullptr) {
+      if (request != nullptr) Report(request, nullptr, nullptr);
+      return;
+    }
+    webkit_web_view_evaluate_javascript(state->webView, script.data(),
+                                        static_cast<gssize>(script.size()), nullptr, nullptr,
+                                        nullptr, request ? OnEvaluated : nullptr, request);
+  });
+}
+
+void GtkWebViewBackend::Evaluate(uint32_t windowId, std::string script, bool everyWindow) {
+  MainQueue::Post([this, windowId, everyWindow, script = std::move(script)] {
+    std::lock_guard<std::mutex> lock(windowsMutex_);
+    if (everyWindow) {
+      for (auto& entry : windows_) EvaluateIn(entry.second.webView, script);
+    } else if (GtkWindowState* state = GetWindow(windowId)) {
+      EvaluateIn(state->webView, script);
+    }
+  });
+}
+
+void GtkWebViewBackend::InvokeJsCallback(uint32_t windowId, uint64_t callbackId,
+                                         std::shared_ptr<Value> args) {
+  Evaluate(windowId, BuildInvokeCallbackScript(callbackId, json::Serialize(args)), windowId == 0);
+}
+
+void GtkWebViewBackend::ReleaseJsCallback(uint32_t windowId, uint64_t callbackId) {
+  Evaluate(windowId, BuildReleaseCallbackScript(callbackId), windowId == 0);
+}
+
+void GtkWebViewBackend::RespondToJsCall(uint32_t windowId, uint64_t callId,
+                                        std::shared_ptr<Value> result,
+                                        std::shared_ptr<Value> error) {
+  if (windowId == 0) return;
+  const bool hasError = error != nullptr;
+  Evaluate(windowId,
+           BuildRespondScript(callId, json::Serialize(result),
+                              hasError ? json::Serialize(error) : "null", hasError),
+           false);
+}
+
+void GtkWebViewBackend::OpenDevTools(uint32_t windowId) {
+  MainQueue::Post([=, this] {
+    std::lock_guard<std::mutex> lock(windowsMutex_);
+    if (GtkWindowState* state = GetWindow(windowId)) {
+      webkit_web_inspector_show(webkit_web_view_get_inspector(state->webView));
+    }
+  });
+}
+
+void GtkWebViewBackend::OpenExternalURL(const std::string& url) {
+  MainQueue::Post([url] {
+    if (!g_uri_is_valid(url.c_str(), G_URI_FLAGS_NONE, nullptr)) return;
+    GError* error = nullptr;
+    if (!g_app_info_launch_default_for_uri(url.c_str(), nullptr, &error)) {
+      g_printerr("wexlor: could not open %s: %s\n", url.c_str(), error->message);
+      g_error_free(error);
+    }
+  });
+}
+
+// ---------------------------------------------------------------------------
+// Window operations
+
+void GtkWebViewBackend::SetWindowSize(uint32_t windowId, int width, int height) {
+  MainQueue::Post([=, this] {
+    std::lock_guard<std::mutex> lock(windowsMutex_);
+    if (GtkWindowState* state = GetWindow(windowId)) {
+      gtk_window_resize(state->window, std::max(width, 1), std::max(height, 1));
+    }
+  });
+}
+
+void GtkWebViewBackend::GetWindowSize(uint32_t windowId, int* width, int* height) {
+  struct Size {
+    int w = 0, h = 0;
+  };
+  const Size size = MainQuery(Size{}, [=, this] {
+    Size s;
+    std::lock_guard<std::mutex> lock(windowsMutex_);
+    if (GtkWindowState* state = GetWindow(windowId)) gtk_window_get_size(state->window, &s.w, &s.h);
+    return s;
+  });
+  if (width) *width = size.w;
+  if (height) *height = size.h;
+}
+
+void GtkWebViewBackend::SetWindowPosition(uint32_t windowId, int x, int y) {
+  MainQueue::Post([=, this] {
+    std::lock_guard<std::mutex> lock(windowsMutex_);
+    if (GtkWindowState* state = GetWindow(windowId)) gtk_window_move(state->window, x, y);
+  });
+}
+
+void GtkWebViewBackend::GetWindowPosition(uint32_t windowId, int* x, int* y) {
+  struct Point {
+    int x = 0, y = 0;
+  };
+  const Point p = MainQuery(Point{}, [=, this] {
+    Point pt;
+    std::lock_guard<std::mutex> lock(windowsMutex_);
+    if (GtkWindowState* state = GetWindow(windowId)) {
+      gtk_window_get_position(state->window, &pt.x, &pt.y);
+    }
+    return pt;
+  });
+  if (x) *x = p.x;
+  if (y) *y = p.y;
+}
+
+void GtkWebViewBackend::SetResizable(uint32_t windowId, bool resizable) {
+  MainQueue::Post([=, this] {
+    std::lock_guard<std::mutex> lock(windowsMutex_);
+    if (GtkWindowState* state = GetWindow(windowId)) {
+      gtk_window_set_resizable(state->window, resizable);
+    }
+  });
+}
+
+bool GtkWebViewBackend::IsResizable(uint32_t windowId) {
+  return MainQuery(false, [=, this] {
+    std::lock_guard<std::mutex> lock(windowsMutex_);
+    GtkWindowState* state = GetWindow(windowId);
+    return state != nullptr && gtk_window_get_resizable(state->window);
+  });
+}
+
+void GtkWebViewBackend::SetAlwaysOnTop(uint32_t windowId, bool onTop) {
+  MainQueue::Post([=, this] {
+    std::lock_guard<std::mutex> lock(windowsMutex_);
+    if (GtkWindowState* state = GetWindow(windowId)) {
+      gtk_window_set_keep_above(state->window, onTop);
+      state->alwaysOnTop = onTop;
+    }
+  });
+}
+
+bool GtkWebViewBackend::IsAlwaysOnTop(uint32_t windowId) {
+  return MainQuery(false, [=, this] {
+    std::lock_guard<std::mutex> lock(windowsMutex_);
+    GtkWindowState* state = GetWindow(windowId);
+    return state != nullptr && state->alwaysOnTop;
+  });
+}
+
+void GtkWebViewBackend::SetWindowOpacity(uint32_t windowId, double opacity) {
+  opacity = std::isnan(opacity) ? 1.0 : std::clamp(opacity, 0.0, 1.0);
+  MainQueue::Post([=, this] {
+    std::lock_guard<std::mutex> lock(windowsMutex_);
+    if (GtkWindowState* state = GetWindow(windowId)) {
+      gtk_widget_set_opacity(GTK_WIDGET(state->window), opacity);
+    }
+  });
+}
+
+double GtkWebViewBackend::GetWindowOpacity(uint32_t windowId) {
+  return MainQuery(1.0, [=, this] {
+    std::lock_guard<std::mutex> lock(windowsMutex_);
+    GtkWindowState* state = GetWindow(windowId);
+    return state != nullptr ? gtk_widget_get_opacity(GTK_WIDGET(state->window)) : 1.0;
+  });
+}
+
+bool GtkWebViewBackend::IsVisible(uint32_t windowId) {
+  return MainQuery(false, [=, this] {
+    std::lock_guard<std::mutex> lock(windowsMutex_);
+    GtkWindowState* state = GetWindow(windowId);
+    return state != nullptr && gtk_widget_get_visible(GTK_WIDGET(state->window));
+  });
+}
+
+void GtkWebViewBackend::Show(uint32_t windowId) {
+  MainQueue::Post([=, this] {
+    GtkWindow* window = nullptr;
+    {
+      std::lock_guard<std::mutex> lock(windowsMutex_);
+      if (GtkWindowState* state = GetWindow(windowId)) window = state->window;
+    }
+    if (window != nullptr) gtk_window_present(window);
+  });
+}
+
+void GtkWebViewBackend::Hide(uint32_t windowId) {
+  MainQueue::Post([=, this] {
+    GtkWindow* window = nullptr;
+    {
+      std::lock_guard<std::mutex> lock(windowsMutex_);
+      if (GtkWindowState* state = GetWindow(windowId)) window = state->window;
+    }
+    if (window != nullptr) gtk_widget_hide(GTK_WIDGET(window));
+  });
+}
+
+void GtkWebViewBackend::Focus(uint32_t windowId) {
+  MainQueue::Post([=, this] {
+    GtkWindow* window = nullptr;
+    {
+      std::lock_guard<std::mutex> lock(windowsMutex_);
+      if (GtkWindowState* state = GetWindow(windowId)) window = state->window;
+    }
+    if (window != nullptr) gtk_window_present_with_time(window, GDK_CURRENT_TIME);
+  });
+}
+
+void GtkWebViewBackend::Quit() {
+  MainQueue::Post([this] {
+    if (app_ != nullptr) g_application_quit(G_APPLICATION(app_));
+  });
+}
+
+void GtkWebViewBackend::PostUiTask(void (*task)(void*), void* userData) {
+  MainQueue::Post([task, userData] { task(userData); });
+}
+
+void GtkWebViewBackend::Run() {
+  if (app_ != nullptr && !g_application_get_is_registered(G_APPLICATION(app_))) {
+    g_application_run(G_APPLICATION(app_), 0, nullptr);
+  }
+}

@@ -1,0 +1,81 @@
+// The graphical mode: a GtkApplication whose activation runs the launch
+// sequence and whose shutdown runs the termination sequence.
+#include <gtk/gtk.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "backend/wexlor_backend.h"
+#include "common/gtk/main_queue.h"
+#include "host/launch.h"
+
+namespace {
+
+struct AppState {
+  CommandLine commandLine;
+  WexlorBackend* backend = nullptr;
+  bool launched = false;
+  bool launchFailed = false;
+};
+
+void OnStartup(GApplication* app, gpointer) {
+  wexlor_common::MainQueue::Initialize();
+  // Ctrl+Q quits through the ordinary termination path.
+  GSimpleAction* quit = g_simple_action_new("quit", nullptr);
+  g_signal_connect_swapped(quit, "activate", G_CALLBACK(g_application_quit), app);
+  g_action_map_add_action(G_ACTION_MAP(app), G_ACTION(quit));
+  g_object_unref(quit);
+  const char* accels[] = {"<Primary>q", nullptr};
+  gtk_application_set_accels_for_action(GTK_APPLICATION(app), "app.quit", accels);
+
+  if (const char* icon = std::getenv("WEXLOR_APP_ICON"); icon != nullptr && *icon) {
+    gtk_window_set_default_icon_from_file(icon, nullptr);  // unreadable: default icon
+  }
+}
+
+void OnActivate(GApplication* app, gpointer data) {
+  auto* state = static_cast<AppState*>(data);
+  if (state->launched) return;
+  state->launched = true;
+  // The application runs until the last window closes or the runtime quits,
+  // even while the runtime has no window yet.
+  g_application_hold(app);
+  state->backend = CreateWexlorBackend();
+  if (!RunLaunchSequence(state->backend, state->commandLine.runtimePath)) {
+    state->launchFailed = true;
+    g_application_quit(app);
+  }
+}
+
+void OnShutdown(GApplication*, gpointer data) {
+  auto* state = static_cast<AppState*>(data);
+  // Queries still waiting for the main thread return their defaults, so the
+  // runtime thread can always be joined.
+  wexlor_common::MainQueue::BeginTermination();
+  RunTerminationSequence(state->backend);
+}
+
+}  // namespace
+
+int RunGraphicalMode(int argc, char** argv, const CommandLine& commandLine) {
+  if (const char* name = std::getenv("WEXLOR_APP_NAME"); name != nullptr && *name) {
+    g_set_prgname(name);
+    g_set_application_name(name);
+  }
+  if (!gtk_init_check(&argc, &argv)) {
+    std::fputs("wexlor: cannot open a display; set DISPLAY, or run a worker with \"run\"\n",
+               stderr);
+    return 1;
+  }
+  AppState state;
+  state.commandLine = commandLine;
+  GtkApplication* app = gtk_application_new(nullptr, G_APPLICATION_NON_UNIQUE);
+  g_signal_connect(app, "startup", G_CALLBACK(OnStartup), &state);
+  g_signal_connect(app, "activate", G_CALLBACK(OnActivate), &state);
+  g_signal_connect(app, "shutdown", G_CALLBACK(OnShutdown), &state);
+  // The host's own arguments are not GApplication's to interpret.
+  char* appArgv[] = {argv[0], nullptr};
+  const int status = g_application_run(G_APPLICATION(app), 1, appArgv);
+  g_object_unref(app);
+  return status != 0 ? status : (state.launchFailed ? 1 : 0);
+}
