@@ -14,8 +14,8 @@
 namespace {
 
 void PrintError(const std::string& line) {
-  std::fputs(line.c_str(), stderr);
-  std::fputc('\n', stderr);
+  const std::string text = line + "\n";
+  std::fwrite(text.data(), 1, text.size(), stderr);
   std::fflush(stderr);
 }
 

@@ -21,8 +21,8 @@ namespace {
 
 // One line on a stream, flushed at once.
 void PrintLine(FILE* stream, const std::string& line) {
-  std::fputs(line.c_str(), stream);
-  std::fputc('\n', stream);
+  const std::string text = line + "\n";  // one write, so lines never interleave
+  std::fwrite(text.data(), 1, text.size(), stream);
   std::fflush(stream);
 }
 
@@ -77,7 +77,12 @@ RuntimeLoader::~RuntimeLoader() {
 }
 
 bool RuntimeLoader::Load(const std::string& path) {
-  library_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  // A bare file name means a file in the working directory, as for any other
+  // path, not a search of the system's library directories.
+  std::string openPath = path;
+  struct stat st;
+  if (path.find('/') == std::string::npos && stat(path.c_str(), &st) == 0) openPath = "./" + path;
+  library_ = dlopen(openPath.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (library_ == nullptr) {
     PrintLine(stderr, "Failed to load runtime: " + DlErrorText());
     return false;
