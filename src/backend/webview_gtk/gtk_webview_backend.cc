@@ -3,6 +3,8 @@
 #include <cstring>
 
 #include "backend/bridge_scripts.h"
+#include "backend/webview_gtk/scheme_gtk.h"
+#include "common/gtk/dialogs_gtk.h"
 #include "common/gtk/main_queue.h"
 #include "runtime/runtime_loader.h"
 #include "value/json.h"
@@ -91,6 +93,31 @@ GtkWidget* OnCreateWebView(WebKitWebView*, WebKitNavigationAction* action, gpoin
   return nullptr;
 }
 
+// The page's alert, confirm and prompt, as application-modal dialogs.
+gboolean OnScriptDialog(WebKitWebView*, WebKitScriptDialog* dialog, gpointer) {
+  const char* message = webkit_script_dialog_get_message(dialog);
+  const std::string text = message != nullptr ? message : "";
+  switch (webkit_script_dialog_get_dialog_type(dialog)) {
+    case WEBKIT_SCRIPT_DIALOG_ALERT:
+      wexlor_common::RunScriptDialogGtk(0, text, "", nullptr);
+      return TRUE;
+    case WEBKIT_SCRIPT_DIALOG_CONFIRM:
+      webkit_script_dialog_confirm_set_confirmed(
+          dialog, wexlor_common::RunScriptDialogGtk(1, text, "", nullptr));
+      return TRUE;
+    case WEBKIT_SCRIPT_DIALOG_PROMPT: {
+      const char* def = webkit_script_dialog_prompt_get_default_text(dialog);
+      std::string entered;
+      if (wexlor_common::RunScriptDialogGtk(2, text, def != nullptr ? def : "", &entered)) {
+        webkit_script_dialog_prompt_set_text(dialog, entered.c_str());
+      }
+      return TRUE;
+    }
+    default:
+      return FALSE;  // leave "leave this page?" confirmations to the engine
+  }
+}
+
 // One bridge message from a page. Only well-formed calls go on; everything
 // else is dropped without a trace.
 void OnScriptMessage(WebKitUserContentManager*, WebKitJavascriptResult* result, gpointer data) {
@@ -134,19 +161,13 @@ void OnScriptMessage(WebKitUserContentManager*, WebKitJavascriptResult* result, 
   Loader()->OnJsCall(id, static_cast<uint64_t>(callIdNumber), method, std::move(args));
 }
 
-void OnAppSchemeRequest(WebKitURISchemeRequest* request, gpointer) {
-  GError* error = g_error_new_literal(G_IO_ERROR, G_IO_ERROR_NOT_SUPPORTED,
-                                      "app:// resources are not served yet");
-  webkit_uri_scheme_request_finish_error(request, error);
-  g_error_free(error);
-}
-
 }  // namespace
 
 WebKitWebContext* WexlorWebContext() {
   static WebKitWebContext* context = [] {
     WebKitWebContext* ctx = webkit_web_context_get_default();
-    webkit_web_context_register_uri_scheme(ctx, "app", OnAppSchemeRequest, nullptr, nullptr);
+    webkit_web_context_register_uri_scheme(ctx, "app", WexlorHandleAppSchemeRequest, nullptr,
+                                           nullptr);
     WebKitSecurityManager* security = webkit_web_context_get_security_manager(ctx);
     webkit_security_manager_register_uri_scheme_as_secure(security, "app");
     webkit_security_manager_register_uri_scheme_as_cors_enabled(security, "app");
@@ -265,6 +286,7 @@ void GtkWebViewBackend::CreateWindowOnMain(uint32_t id, int width, int height, u
   Connect(state, state.webView, "size-allocate", G_CALLBACK(OnWebViewAllocated), data);
   Connect(state, state.webView, "load-changed", G_CALLBACK(OnLoadChanged), data);
   Connect(state, state.webView, "create", G_CALLBACK(OnCreateWebView), data);
+  Connect(state, state.webView, "script-dialog", G_CALLBACK(OnScriptDialog), data);
 
   {
     std::lock_guard<std::mutex> lock(g_gtkwindow_mutex);

@@ -67,6 +67,13 @@ DialogResult RunDialog(int kind, const std::string& title, const std::string& me
 
 }  // namespace
 
+bool RunScriptDialogGtk(int kind, const std::string& message, const std::string& defaultText,
+                        std::string* text) {
+  const DialogResult r = RunDialog(kind, message, "", defaultText);
+  if (r.hasText && text != nullptr) *text = r.text;
+  return r.result == 1;
+}
+
 int ShowDialogGtk(int kind, const std::string& title, const std::string& message,
                   const std::string& defaultText, char** outText) {
   if (outText != nullptr) *outText = nullptr;

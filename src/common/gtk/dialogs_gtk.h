@@ -12,6 +12,12 @@ namespace wexlor_common {
 int ShowDialogGtk(int kind, const std::string& title, const std::string& message,
                   const std::string& defaultText, char** outText);
 
+// A page's alert (kind 0, "OK"), confirm (1, "OK" then "Cancel") or prompt
+// (2, with an entry holding `defaultText`), application-modal, on the main
+// thread. Returns true for "OK"; for a prompt, *text receives the entry.
+bool RunScriptDialogGtk(int kind, const std::string& message, const std::string& defaultText,
+                        std::string* text);
+
 // A malloc'ed copy of the clipboard's text, or null.
 char* ClipboardReadTextGtk();
 // Text that is not valid UTF-8 empties the clipboard instead.

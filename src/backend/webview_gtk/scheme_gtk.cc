@@ -1,0 +1,357 @@
+#include "backend/webview_gtk/scheme_gtk.h"
+
+#include <gio/gio.h>
+#include <libsoup/soup.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <deque>
+#include <memory>
+#include <vector>
+
+#include "backend/scheme_exchange.h"
+#include "backend/scheme_headers.h"
+#include "backend/webview_gtk/gtk_webview_backend.h"
+#include "common/gtk/main_queue.h"
+#include "runtime/runtime_loader.h"
+
+using wexlor_common::MainQueue;
+
+namespace {
+
+class GtkSchemeExchange;
+
+// What an exchange and its body stream share. `exchange` is cleared on the
+// main thread when the exchange is destroyed, so a stop noticed later (the
+// page reads after the runtime finished) never reaches freed memory.
+struct ExchangeLink {
+  std::atomic<bool> stopped{false};
+  GtkSchemeExchange* exchange = nullptr;  // main thread only
+};
+
+void MarkStopped(const std::shared_ptr<ExchangeLink>& link);
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// The response body: a pollable input stream fed with the runtime's chunks.
+// WebKit reads it in small pieces; each read is served straight from the
+// queued chunks, and a read that finds nothing waits for the next chunk.
+
+struct WexlorBodyStream {
+  GInputStream parent;
+  std::deque<std::vector<uint8_t>>* chunks;
+  size_t frontOffset;
+  std::vector<GSource*>* triggers;  // sources waiting for data
+  std::shared_ptr<ExchangeLink>* link;
+  gboolean finished;  // no more chunks will come
+  gboolean eof;       // a read has returned the end
+};
+
+struct WexlorBodyStreamClass {
+  GInputStreamClass parent_class;
+};
+
+static void wexlor_body_stream_pollable_init(GPollableInputStreamInterface* iface);
+
+G_DEFINE_TYPE_WITH_CODE(WexlorBodyStream, wexlor_body_stream, G_TYPE_INPUT_STREAM,
+                        G_IMPLEMENT_INTERFACE(G_TYPE_POLLABLE_INPUT_STREAM,
+                                              wexlor_body_stream_pollable_init))
+
+#define WEXLOR_BODY_STREAM(o) \
+  (G_TYPE_CHECK_INSTANCE_CAST((o), wexlor_body_stream_get_type(), WexlorBodyStream))
+
+namespace {
+
+struct TriggerSource {
+  GSource source;
+  WexlorBodyStream* stream;  // cleared when the stream goes first
+};
+
+// A trigger only wakes its parent, the pollable source, which then reads.
+gboolean TriggerDispatch(GSource* source, GSourceFunc, gpointer) {
+  g_source_set_ready_time(source, -1);
+  return G_SOURCE_CONTINUE;
+}
+
+gboolean TriggerClosureCallback(gpointer) { return G_SOURCE_CONTINUE; }
+
+void TriggerFinalize(GSource* source) {
+  auto* trigger = reinterpret_cast<TriggerSource*>(source);
+  if (trigger->stream != nullptr) {
+    auto& list = *trigger->stream->triggers;
+    list.erase(std::remove(list.begin(), list.end(), source), list.end());
+  }
+}
+
+GSourceFuncs kTriggerFuncs = {
+    nullptr, nullptr, TriggerDispatch, TriggerFinalize, TriggerClosureCallback, nullptr};
+
+bool Readable(WexlorBodyStream* s) {
+  return !s->chunks->empty() || s->finished || (*s->link)->stopped.load();
+}
+
+void Wake(WexlorBodyStream* s) {
+  for (GSource* source : *s->triggers) g_source_set_ready_time(source, 0);
+}
+
+gssize ReadNonblocking(GPollableInputStream* pollable, void* buffer, gsize count, GError** error) {
+  auto* s = WEXLOR_BODY_STREAM(pollable);
+  if ((*s->link)->stopped.load()) {
+    g_set_error_literal(error, G_IO_ERROR, G_IO_ERROR_CANCELLED, "The request was stopped");
+    return -1;
+  }
+  gsize copied = 0;
+  auto* out = static_cast<uint8_t*>(buffer);
+  while (copied < count && !s->chunks->empty()) {
+    auto& front = s->chunks->front();
+    const gsize n = std::min(count - copied, front.size() - s->frontOffset);
+    std::memcpy(out + copied, front.data() + s->frontOffset, n);
+    copied += n;
+    s->frontOffset += n;
+    if (s->frontOffset == front.size()) {
+      s->chunks->pop_front();
+      s->frontOffset = 0;
+    }
+  }
+  if (copied > 0 || count == 0) return static_cast<gssize>(copied);
+  if (s->finished) {
+    s->eof = TRUE;
+    return 0;
+  }
+  g_set_error_literal(error, G_IO_ERROR, G_IO_ERROR_WOULD_BLOCK, "No data yet");
+  return -1;
+}
+
+gboolean IsReadable(GPollableInputStream* pollable) {
+  return Readable(WEXLOR_BODY_STREAM(pollable));
+}
+
+gboolean CanPoll(GPollableInputStream*) { return TRUE; }
+
+GSource* CreateSource(GPollableInputStream* pollable, GCancellable* cancellable) {
+  auto* s = WEXLOR_BODY_STREAM(pollable);
+  GSource* trigger = g_source_new(&kTriggerFuncs, sizeof(TriggerSource));
+  reinterpret_cast<TriggerSource*>(trigger)->stream = s;
+  s->triggers->push_back(trigger);
+  if (Readable(s)) g_source_set_ready_time(trigger, 0);
+  GSource* source = g_pollable_source_new_full(pollable, trigger, cancellable);
+  g_source_unref(trigger);
+  return source;
+}
+
+gssize ReadFn(GInputStream* stream, void* buffer, gsize count, GCancellable*, GError** error) {
+  return ReadNonblocking(G_POLLABLE_INPUT_STREAM(stream), buffer, count, error);
+}
+
+gboolean CloseFn(GInputStream* stream, GCancellable*, GError**) {
+  auto* s = WEXLOR_BODY_STREAM(stream);
+  if (!s->eof) MarkStopped(*s->link);  // the reader gave up before the end
+  return TRUE;
+}
+
+}  // namespace
+
+static void wexlor_body_stream_finalize(GObject* object) {
+  auto* s = WEXLOR_BODY_STREAM(object);
+  if (!s->eof) MarkStopped(*s->link);
+  for (GSource* source : *s->triggers) reinterpret_cast<TriggerSource*>(source)->stream = nullptr;
+  delete s->triggers;
+  delete s->chunks;
+  delete s->link;
+  G_OBJECT_CLASS(wexlor_body_stream_parent_class)->finalize(object);
+}
+
+static void wexlor_body_stream_class_init(WexlorBodyStreamClass* klass) {
+  G_OBJECT_CLASS(klass)->finalize = wexlor_body_stream_finalize;
+  G_INPUT_STREAM_CLASS(klass)->read_fn = ReadFn;
+  G_INPUT_STREAM_CLASS(klass)->close_fn = CloseFn;
+}
+
+static void wexlor_body_stream_pollable_init(GPollableInputStreamInterface* iface) {
+  iface->can_poll = CanPoll;
+  iface->is_readable = IsReadable;
+  iface->create_source = CreateSource;
+  iface->read_nonblocking = ReadNonblocking;
+}
+
+static void wexlor_body_stream_init(WexlorBodyStream* s) {
+  s->chunks = new std::deque<std::vector<uint8_t>>();
+  s->frontOffset = 0;
+  s->triggers = new std::vector<GSource*>();
+  s->link = new std::shared_ptr<ExchangeLink>();
+  s->finished = FALSE;
+  s->eof = FALSE;
+}
+
+// ---------------------------------------------------------------------------
+
+namespace {
+
+WexlorBodyStream* NewBodyStream(std::shared_ptr<ExchangeLink> link) {
+  auto* s = WEXLOR_BODY_STREAM(g_object_new(wexlor_body_stream_get_type(), nullptr));
+  *s->link = std::move(link);
+  return s;
+}
+
+// A complete response with a status and an empty body.
+void RespondEmpty(WebKitURISchemeRequest* request, int status) {
+  auto link = std::make_shared<ExchangeLink>();
+  WexlorBodyStream* stream = NewBodyStream(link);
+  stream->finished = TRUE;
+  WebKitURISchemeResponse* response = webkit_uri_scheme_response_new(G_INPUT_STREAM(stream), 0);
+  webkit_uri_scheme_response_set_status(response, static_cast<guint>(status),
+                                        soup_status_get_phrase(static_cast<guint>(status)));
+  webkit_uri_scheme_request_finish_with_response(request, response);
+  g_object_unref(response);
+  g_object_unref(stream);
+}
+
+// One request handed to the runtime. The runtime calls ReadRequestBody and
+// the response operations from any thread; every step that touches WebKit
+// runs on the main thread in the order the runtime issued it.
+class GtkSchemeExchange : public SchemeExchangeBase {
+ public:
+  GtkSchemeExchange(WebKitURISchemeRequest* request, std::vector<uint8_t> body)
+      : request_(WEBKIT_URI_SCHEME_REQUEST(g_object_ref(request))),
+        body_(std::move(body)),
+        link_(std::make_shared<ExchangeLink>()) {
+    link_->exchange = this;
+  }
+
+  uint64_t ReadRequestBody(uint8_t* dest, uint64_t capacity) override {
+    if (capacity == 0 || offset_ >= body_.size()) return 0;
+    const uint64_t n = std::min<uint64_t>(capacity, body_.size() - offset_);
+    std::memcpy(dest, body_.data() + offset_, n);
+    offset_ += n;
+    return n;
+  }
+
+  void Begin(int32_t status, const char* headers, uint64_t headersLength) override {
+    HeaderList parsed = WexlorParseFlatHeaders(headers, headersLength);
+    MainQueue::Post([this, status, parsed = std::move(parsed)] {
+      if (link_->stopped.load() || stream_ != nullptr) return;
+      SendResponse(status, parsed);
+    });
+  }
+
+  int64_t WriteResponse(const uint8_t* data, uint64_t length) override {
+    if (link_->stopped.load()) return -1;
+    if (length == 0) return 0;
+    std::vector<uint8_t> chunk(data, data + length);
+    MainQueue::Post([this, chunk = std::move(chunk)]() mutable {
+      if (link_->stopped.load() || stream_ == nullptr) return;
+      stream_->chunks->push_back(std::move(chunk));
+      Wake(stream_);
+    });
+    return static_cast<int64_t>(length);
+  }
+
+  void Finish() override {
+    MainQueue::Post([this] {
+      if (!link_->stopped.load()) {
+        if (stream_ == nullptr) SendResponse(404, {});  // finished without a response
+        stream_->finished = TRUE;
+        Wake(stream_);
+      }
+      delete this;
+    });
+  }
+
+ private:
+  ~GtkSchemeExchange() override {
+    link_->exchange = nullptr;
+    if (stream_ != nullptr) g_object_unref(stream_);
+    g_object_unref(request_);
+  }
+
+  void SendResponse(int status, const HeaderList& headers) {
+    if (status < 100 || status > 599) status = 500;  // not an HTTP status
+    stream_ = NewBodyStream(link_);
+    SoupMessageHeaders* soupHeaders = soup_message_headers_new(SOUP_MESSAGE_HEADERS_RESPONSE);
+    gint64 length = -1;
+    const char* contentType = nullptr;
+    for (const auto& [name, value] : headers) {
+      if (!g_utf8_validate(name.data(), static_cast<gssize>(name.size()), nullptr) ||
+          !g_utf8_validate(value.data(), static_cast<gssize>(value.size()), nullptr) ||
+          name.empty()) {
+        continue;  // not valid header text: skipped
+      }
+      soup_message_headers_replace(soupHeaders, name.c_str(), value.c_str());
+    }
+    if (const char* cl = soup_message_headers_get_one(soupHeaders, "Content-Length")) {
+      char* end = nullptr;
+      const long long n = g_ascii_strtoll(cl, &end, 10);
+      if (end != cl && *end == '\0' && n >= 0) length = n;
+    }
+    contentType = soup_message_headers_get_one(soupHeaders, "Content-Type");
+    WebKitURISchemeResponse* response =
+        webkit_uri_scheme_response_new(G_INPUT_STREAM(stream_), length);
+    const char* phrase = soup_status_get_phrase(static_cast<guint>(status));
+    webkit_uri_scheme_response_set_status(response, static_cast<guint>(status), phrase);
+    if (contentType != nullptr) webkit_uri_scheme_response_set_content_type(response, contentType);
+    webkit_uri_scheme_response_set_http_headers(response, soupHeaders);  // takes the headers
+    webkit_uri_scheme_request_finish_with_response(request_, response);
+    g_object_unref(response);
+  }
+
+  WebKitURISchemeRequest* request_;
+  std::vector<uint8_t> body_;
+  uint64_t offset_ = 0;
+  std::shared_ptr<ExchangeLink> link_;
+  WexlorBodyStream* stream_ = nullptr;  // main thread; set by the response
+};
+
+void MarkStopped(const std::shared_ptr<ExchangeLink>& link) {
+  if (link->stopped.exchange(true)) return;
+  if (link->exchange != nullptr) RuntimeLoader::GetInstance()->NotifySchemeStopped(link->exchange);
+}
+
+std::vector<uint8_t> ReadWholeBody(WebKitURISchemeRequest* request) {
+  std::vector<uint8_t> body;
+  GInputStream* stream = webkit_uri_scheme_request_get_http_body(request);
+  if (stream == nullptr) return body;
+  uint8_t buffer[16384];
+  for (;;) {
+    const gssize n = g_input_stream_read(stream, buffer, sizeof buffer, nullptr, nullptr);
+    if (n <= 0) break;
+    body.insert(body.end(), buffer, buffer + n);
+  }
+  g_object_unref(stream);
+  return body;
+}
+
+// The window whose web view made the request, or 0.
+uint32_t WindowOfWebView(WebKitWebView* view) {
+  if (view == nullptr) return 0;
+  GtkWidget* toplevel = gtk_widget_get_toplevel(GTK_WIDGET(view));
+  if (!GTK_IS_WINDOW(toplevel)) return 0;
+  std::lock_guard<std::mutex> lock(g_gtkwindow_mutex);
+  auto it = g_gtkwindow_to_wexlor_id.find(GTK_WINDOW(toplevel));
+  return it == g_gtkwindow_to_wexlor_id.end() ? 0 : it->second;
+}
+
+}  // namespace
+
+void WexlorHandleAppSchemeRequest(WebKitURISchemeRequest* request, gpointer) {
+  const uint32_t windowId = WindowOfWebView(webkit_uri_scheme_request_get_web_view(request));
+  if (windowId == 0) {
+    RespondEmpty(request, 404);  // the window is gone: answered, never dispatched
+    return;
+  }
+  const char* method = webkit_uri_scheme_request_get_http_method(request);
+  const char* uri = webkit_uri_scheme_request_get_uri(request);
+  HeaderList headers;
+  if (SoupMessageHeaders* h = webkit_uri_scheme_request_get_http_headers(request)) {
+    SoupMessageHeadersIter iter;
+    soup_message_headers_iter_init(&iter, h);
+    const char* name = nullptr;
+    const char* value = nullptr;
+    while (soup_message_headers_iter_next(&iter, &name, &value)) headers.emplace_back(name, value);
+  }
+  auto* exchange = new GtkSchemeExchange(request, ReadWholeBody(request));
+  RuntimeLoader::GetInstance()->DispatchSchemeRequest(
+      windowId, exchange, method != nullptr ? method : "GET", uri != nullptr ? uri : "",
+      WexlorFlattenHeaders(headers));
+}
