@@ -1,7 +1,9 @@
 // The graphical mode: a GtkApplication whose activation runs the launch
 // sequence and whose shutdown runs the termination sequence.
+#include <glib-unix.h>
 #include <gtk/gtk.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 
@@ -27,6 +29,18 @@ void OnStartup(GApplication* app, gpointer) {
   g_object_unref(quit);
   const char* accels[] = {"<Primary>q", nullptr};
   gtk_application_set_accels_for_action(GTK_APPLICATION(app), "app.quit", accels);
+
+  // Interrupt and termination signals end the application the ordinary
+  // way, so the runtime is shut down and joined.
+  for (int signum : {SIGINT, SIGTERM, SIGHUP}) {
+    g_unix_signal_add(
+        signum,
+        [](gpointer a) -> gboolean {
+          g_application_quit(G_APPLICATION(a));
+          return G_SOURCE_CONTINUE;
+        },
+        app);
+  }
 
   if (const char* icon = std::getenv("WEXLOR_APP_ICON"); icon != nullptr && *icon) {
     gtk_window_set_default_icon_from_file(icon, nullptr);  // unreadable: default icon
