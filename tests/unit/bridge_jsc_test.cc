@@ -244,7 +244,7 @@ TEST_F(BridgeJsc, SettlesCallsThroughBuiltAnswers) {
   Eval(BuildRespondScript(1, "2", "", false));
   EXPECT_EQ(Eval("outcomes.slice(0, 10)"),
             R"([{"value":{"x":[1,"two",null]}},{"error":"boom"},{"value":null},{"value":null},)"
-            R"({"value":null},{"value":null},{"value":"AB[97,98,99]"},{"value":{"__binary__":""}},)"
+            R"({"value":null},{"value":null},{"value":"AB[97,98,99]"},{"value":"AB[]"},)"
             R"({"value":["AB[97]",{"k":"AB[98]","cb":{"__callback__":"5"}}]},)"
             R"({"value":{"own":1,"inherited":"AB[99]"}}])");
   // Undecodable bytes still settle the call, as a failure.

@@ -118,8 +118,11 @@
     if (value === null || typeof value !== "object") {
       return value;
     }
-    if (value["__binary__"]) {
-      return base64ToArrayBuffer(String(value["__binary__"]));
+    // The host writes binary values as {"__binary__": "<Base64>"}; an empty
+    // buffer has empty text and is still a buffer.
+    var marker = value["__binary__"];
+    if (marker || marker === "") {
+      return base64ToArrayBuffer(String(marker));
     }
     if (Array.isArray(value)) {
       return value.map(convertBinary);

@@ -1,0 +1,362 @@
+// Hello: a small Wexlor runtime.
+//
+// It opens one window on pages/index.html and answers the page's calls:
+//
+//   Wexlor.greet(name)            -> a greeting string
+//   Wexlor.math.add(a, b)         -> a + b, or an error when either is not a number
+//   Wexlor.echo(bytes)            -> the same bytes back, as an ArrayBuffer
+//   Wexlor.clock.subscribe(fn)    -> fn("HH:MM:SS") now and then once a second
+//   Wexlor.clock.unsubscribe()    -> stops the clock for this window
+//
+// Build it as a shared library and start it with
+//   wexlor --runtime path/to/libhello.so
+//
+// Threads: init runs on the host's main thread; start is the runtime
+// thread, which answers page calls and ticks the clock. The notify,
+// close-requested and page-load handlers run on the main thread and only
+// signal or log.
+#include <dlfcn.h>
+
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "wexlor/wexlor.h"
+
+// The three entry points are the library's only exported symbols.
+#define HELLO_EXPORT extern "C" __attribute__((visibility("default")))
+
+namespace {
+
+const wexlor_backend_api* api = nullptr;
+
+// ---------------------------------------------------------------------------
+// Logging: one flushed line per event, so the output can be followed live.
+
+__attribute__((format(printf, 1, 2))) void Log(const char* format, ...) {
+  static std::mutex mutex;
+  std::lock_guard lock(mutex);
+  std::fputs("[hello] ", stdout);
+  va_list args;
+  va_start(args, format);
+  std::vprintf(format, args);
+  va_end(args);
+  std::fputc('\n', stdout);
+  std::fflush(stdout);
+}
+
+// ---------------------------------------------------------------------------
+// Values. Every handle we receive or make is ours to free; Value does that.
+
+struct ValueFree {
+  void operator()(wexlor_value* v) const { api->ValueFree(v); }
+};
+using Value = std::unique_ptr<wexlor_value, ValueFree>;
+
+// Argument `index` of a call, or an empty Value when there are fewer.
+Value Arg(wexlor_value* args, size_t index) { return Value(api->ValueListGet(args, index)); }
+
+std::optional<std::string> AsString(const Value& v) {
+  if (!api->ValueIsString(v.get())) return std::nullopt;
+  size_t length = 0;
+  char* chars = api->ValueGetString(v.get(), &length);
+  if (chars == nullptr) return std::nullopt;
+  std::string s(chars, length);
+  api->ValueFreeString(chars);
+  return s;
+}
+
+// Page numbers arrive as Int when they are whole and fit, else as Double.
+std::optional<double> AsNumber(const Value& v) {
+  if (api->ValueIsInt(v.get())) return api->ValueGetInt(v.get());
+  if (api->ValueIsDouble(v.get())) return api->ValueGetDouble(v.get());
+  return std::nullopt;
+}
+
+Value MakeString(const std::string& s) { return Value(api->ValueString(api->context, s.c_str())); }
+
+// ---------------------------------------------------------------------------
+// State shared by the runtime thread and the host's threads.
+
+struct App {
+  std::mutex mutex;
+  std::condition_variable wake;
+  bool stopping = false;
+  bool callsWaiting = false;
+  // Clock callbacks, one per window that subscribed.
+  std::map<uint32_t, uint64_t> clockSubscribers;
+};
+
+App app;
+
+// ---------------------------------------------------------------------------
+// Where the window goes. Pages are plain files beside the library for now;
+// serving them from the "app" scheme changes only StartUrl.
+
+std::string AbsolutePath(const std::filesystem::path& path) {
+  std::error_code error;
+  const auto absolute = std::filesystem::weakly_canonical(path, error);
+  return error ? path.string() : absolute.string();
+}
+
+// HELLO_PAGES_DIR when set, else the "pages" directory beside this library.
+std::string PagesDirectory() {
+  if (const char* dir = std::getenv("HELLO_PAGES_DIR"); dir != nullptr && *dir != '\0') {
+    return AbsolutePath(dir);
+  }
+  Dl_info info{};
+  if (dladdr(reinterpret_cast<void*>(&wexlor_runtime_init), &info) != 0 &&
+      info.dli_fname != nullptr) {
+    return AbsolutePath(std::filesystem::path(info.dli_fname).parent_path() / "pages");
+  }
+  return AbsolutePath("pages");
+}
+
+std::string StartUrl() { return PagesDirectory() + "/index.html"; }
+
+// ---------------------------------------------------------------------------
+// The clock.
+
+std::string CurrentTime() {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  char text[16];
+  std::strftime(text, sizeof text, "%H:%M:%S", &local);
+  return text;
+}
+
+// Calls one page function with the current time as its only argument.
+void SendTime(uint64_t callbackId, const std::string& time) {
+  Value args(api->ValueList(api->context));
+  api->ValueListAppend(args.get(), MakeString(time).get());
+  api->InvokeJsCallback(api->context, callbackId, args.get());
+}
+
+void TickClock() {
+  std::map<uint32_t, uint64_t> subscribers;
+  {
+    std::lock_guard lock(app.mutex);
+    subscribers = app.clockSubscribers;
+  }
+  if (subscribers.empty()) return;
+  const std::string time = CurrentTime();
+  for (const auto& [window, callbackId] : subscribers) SendTime(callbackId, time);
+}
+
+// When the wall clock next turns a whole second, so ticks change the
+// displayed time as the second changes.
+std::chrono::steady_clock::time_point NextWholeSecond() {
+  using namespace std::chrono;
+  const auto sinceEpoch = system_clock::now().time_since_epoch();
+  const auto intoSecond = sinceEpoch - floor<seconds>(sinceEpoch);
+  return steady_clock::now() + (seconds(1) - duration_cast<steady_clock::duration>(intoSecond));
+}
+
+// Forgets the window's clock callback, if any, and tells the host to drop it.
+void Unsubscribe(uint32_t window) {
+  std::optional<uint64_t> released;
+  {
+    std::lock_guard lock(app.mutex);
+    if (auto it = app.clockSubscribers.find(window); it != app.clockSubscribers.end()) {
+      released = it->second;
+      app.clockSubscribers.erase(it);
+    }
+  }
+  if (released) api->ReleaseJsCallback(api->context, *released);
+}
+
+// ---------------------------------------------------------------------------
+// Page calls. A method returns its result or throws; the message of what it
+// throws rejects the page's promise.
+
+Value Greet(uint32_t, wexlor_value* args) {
+  const auto name = AsString(Arg(args, 0));
+  if (!name) throw std::invalid_argument("greet expects a name");
+  const std::string who = name->empty() ? "stranger" : *name;
+  return MakeString("Hello, " + who + "! Greetings from the runtime.");
+}
+
+Value Add(uint32_t, wexlor_value* args) {
+  const auto a = AsNumber(Arg(args, 0));
+  const auto b = AsNumber(Arg(args, 1));
+  if (!a || !b) throw std::invalid_argument("math.add expects two numbers");
+  const double sum = *a + *b;
+  if (!std::isfinite(sum)) throw std::range_error("the sum is too large");
+  return Value(api->ValueDouble(api->context, sum));
+}
+
+Value Echo(uint32_t, wexlor_value* args) {
+  const Value bytes = Arg(args, 0);
+  if (!api->ValueIsBinary(bytes.get())) {
+    throw std::invalid_argument("echo expects an ArrayBuffer or a Uint8Array");
+  }
+  size_t size = 0;
+  const uint8_t* data = api->ValueGetBinary(bytes.get(), &size);
+  return Value(api->ValueBinary(api->context, data, size));
+}
+
+Value SubscribeClock(uint32_t window, wexlor_value* args) {
+  const Value callback = Arg(args, 0);
+  if (!api->ValueIsCallback(callback.get())) {
+    throw std::invalid_argument("clock.subscribe expects a function");
+  }
+  const uint64_t callbackId = api->ValueGetCallbackId(callback.get());
+  Unsubscribe(window);  // a page subscribes once; a second call replaces the first
+  {
+    std::lock_guard lock(app.mutex);
+    app.clockSubscribers[window] = callbackId;
+  }
+  SendTime(callbackId, CurrentTime());  // the page need not wait for the next tick
+  Log("window %u: clock subscribed", window);
+  return Value(api->ValueNull(api->context));
+}
+
+Value UnsubscribeClock(uint32_t window, wexlor_value*) {
+  Unsubscribe(window);
+  Log("window %u: clock unsubscribed", window);
+  return Value(api->ValueNull(api->context));
+}
+
+using Method = Value (*)(uint32_t window, wexlor_value* args);
+
+const std::map<std::string_view, Method> kMethods = {
+    {"greet", Greet},
+    {"math.add", Add},
+    {"echo", Echo},
+    {"clock.subscribe", SubscribeClock},
+    {"clock.unsubscribe", UnsubscribeClock},
+};
+
+// Runs on the runtime thread, inside PollJsCalls.
+void OnJsCall(void*, uint32_t window, uint64_t callId, const char* method, wexlor_value* rawArgs) {
+  const Value args(rawArgs);
+  const std::string_view name = method != nullptr ? method : "";
+  const auto id = static_cast<unsigned long long>(callId);
+  Log("window %u: call #%llu %.*s", window, id, static_cast<int>(name.size()), name.data());
+
+  Value result;
+  Value error;
+  try {
+    const auto it = kMethods.find(name);
+    if (it == kMethods.end()) throw std::invalid_argument("unknown method: " + std::string(name));
+    result = it->second(window, args.get());
+  } catch (const std::exception& e) {
+    Log("window %u: call #%llu failed: %s", window, id, e.what());
+    error = MakeString(e.what());
+  }
+  api->JsCallRespond(api->context, callId, result.get(), error.get());
+}
+
+// ---------------------------------------------------------------------------
+// Window events, on the host's main thread: these must return quickly.
+
+void OnCallsWaiting(void*) {
+  {
+    std::lock_guard lock(app.mutex);
+    app.callsWaiting = true;
+  }
+  app.wake.notify_one();
+}
+
+void OnCloseRequested(void*, uint32_t window) {
+  Log("window %u: close requested; closing it", window);
+  api->CloseWindow(api->context, window);
+  std::lock_guard lock(app.mutex);
+  app.clockSubscribers.erase(window);  // the host forgets the page's callbacks itself
+}
+
+void OnPageLoaded(void*, uint32_t window) { Log("window %u: page loaded", window); }
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Entry points.
+
+HELLO_EXPORT int wexlor_runtime_init(const wexlor_backend_api* backend) {
+  // A host older than our header may lack entries we use.
+  if (backend == nullptr || backend->version < WEXLOR_BACKEND_API_VERSION) {
+    Log("unsupported host: backend API version %u, need %u", backend ? backend->version : 0u,
+        WEXLOR_BACKEND_API_VERSION);
+    return 1;
+  }
+  api = backend;
+  {
+    std::lock_guard lock(app.mutex);
+    app.stopping = false;
+    app.callsWaiting = false;
+    app.clockSubscribers.clear();
+  }
+
+  // Handlers first, so no event of the new window is missed.
+  void* const ctx = api->context;
+  api->SetJsCallNotify(ctx, OnCallsWaiting, &app);
+  api->SetJsCallHandler(ctx, OnJsCall, &app);
+  api->SetCloseRequestedHandler(ctx, OnCloseRequested, &app);
+  api->SetPageLoadHandler(ctx, OnPageLoaded, &app);
+
+  const std::string url = StartUrl();
+  const uint32_t window = api->CreateWindow(ctx);
+  api->SetTitle(ctx, window, "Hello from Wexlor");
+  api->Navigate(ctx, window, url.c_str());
+  Log("window %u: created, opening %s", window, url.c_str());
+  return 0;
+}
+
+HELLO_EXPORT int wexlor_runtime_start() {
+  if (api == nullptr) return 1;  // init failed or never ran
+  Log("runtime thread started");
+  std::unique_lock lock(app.mutex);
+  auto nextTick = std::chrono::steady_clock::now();
+  while (!app.stopping) {
+    const auto woken = [] { return app.stopping || app.callsWaiting; };
+    if (app.clockSubscribers.empty()) {
+      app.wake.wait(lock, woken);
+      // A new subscriber gets the time at once; the ticks follow on the second.
+      nextTick = NextWholeSecond();
+    } else {
+      app.wake.wait_until(lock, nextTick, woken);
+    }
+    if (app.stopping) break;
+    const bool poll = std::exchange(app.callsWaiting, false);
+    lock.unlock();
+
+    if (poll) api->PollJsCalls(api->context);
+    if (std::chrono::steady_clock::now() >= nextTick) {
+      TickClock();
+      nextTick = NextWholeSecond();
+    }
+
+    lock.lock();
+  }
+  const auto subscribers = std::exchange(app.clockSubscribers, {});
+  lock.unlock();
+
+  for (const auto& [window, callbackId] : subscribers) {
+    api->ReleaseJsCallback(api->context, callbackId);
+  }
+  Log("runtime thread finished");
+  return 0;
+}
+
+HELLO_EXPORT void wexlor_runtime_shutdown() {
+  Log("shutdown requested");
+  {
+    std::lock_guard lock(app.mutex);
+    app.stopping = true;
+  }
+  app.wake.notify_all();
+}
