@@ -1,6 +1,7 @@
 // Hello: a small Wexlor runtime.
 //
-// It opens one window on pages/index.html and answers the page's calls:
+// It opens one window on pages/index.html, served from app://hello/, and
+// answers the page's calls:
 //
 //   Wexlor.greet(name)            -> a greeting string
 //   Wexlor.math.add(a, b)         -> a + b, or an error when either is not a number
@@ -17,6 +18,7 @@
 // signal or log.
 #include <dlfcn.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
@@ -103,8 +105,8 @@ struct App {
 App app;
 
 // ---------------------------------------------------------------------------
-// Where the window goes. Pages are plain files beside the library for now;
-// serving them from the "app" scheme changes only StartUrl.
+// Where the window goes: the pages are files beside the library, served to
+// the window through the "app" scheme as app://hello/<file>.
 
 std::string AbsolutePath(const std::filesystem::path& path) {
   std::error_code error;
@@ -125,7 +127,55 @@ std::string PagesDirectory() {
   return AbsolutePath("pages");
 }
 
-std::string StartUrl() { return PagesDirectory() + "/index.html"; }
+constexpr std::string_view kOrigin = "app://hello/";
+
+std::string StartUrl() { return std::string(kOrigin) + "index.html"; }
+
+const char* ContentType(const std::filesystem::path& file) {
+  static const std::map<std::string, const char*> types = {
+      {".html", "text/html; charset=utf-8"},
+      {".css", "text/css; charset=utf-8"},
+      {".js", "text/javascript; charset=utf-8"},
+      {".svg", "image/svg+xml"},
+      {".png", "image/png"},
+      {".json", "application/json"}};
+  const auto it = types.find(file.extension().string());
+  return it != types.end() ? it->second : "application/octet-stream";
+}
+
+// Answers one "app" request with the page file it names, or 404. Runs on
+// the main thread; the files are small, so the answer is complete at once.
+void OnSchemeRequest(void*, uint32_t window, wexlor_scheme_exchange* exchange, const char* method,
+                     const char* url, const char*, size_t) {
+  std::string_view rest(url);
+  int status = 404;
+  std::string body, headers;
+  if (rest.substr(0, kOrigin.size()) == kOrigin) {
+    rest.remove_prefix(kOrigin.size());
+    rest = rest.substr(0, rest.find_first_of("?#"));
+    const std::filesystem::path relative(rest);
+    // Only plain names below the pages directory, never "..".
+    const bool safe = !rest.empty() && relative.is_relative() &&
+                      std::none_of(relative.begin(), relative.end(),
+                                   [](const auto& part) { return part == ".."; });
+    const auto file = std::filesystem::path(PagesDirectory()) / relative;
+    if (safe && std::string_view(method) == "GET") {
+      if (std::FILE* f = std::fopen(file.c_str(), "rb")) {
+        char buffer[16384];
+        size_t n;
+        while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) body.append(buffer, n);
+        std::fclose(f);
+        status = 200;
+        headers = std::string("Content-Type") + '\0' + ContentType(file) + '\0';
+      }
+    }
+  }
+  Log("window %u: %s %s -> %d", window, method, url, status);
+  api->SchemeResponseBegin(api->context, exchange, status, headers.data(), headers.size());
+  api->SchemeResponseWrite(api->context, exchange, reinterpret_cast<const uint8_t*>(body.data()),
+                           body.size());
+  api->SchemeResponseFinish(api->context, exchange);
+}
 
 // ---------------------------------------------------------------------------
 // The clock.
@@ -307,6 +357,7 @@ HELLO_EXPORT int wexlor_runtime_init(const wexlor_backend_api* backend) {
   api->SetJsCallHandler(ctx, OnJsCall, &app);
   api->SetCloseRequestedHandler(ctx, OnCloseRequested, &app);
   api->SetPageLoadHandler(ctx, OnPageLoaded, &app);
+  api->RegisterSchemeHandler(ctx, "app", OnSchemeRequest, nullptr, &app);
 
   const std::string url = StartUrl();
   const uint32_t window = api->CreateWindow(ctx);

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "backend/scheme_exchange.h"
 #include "recording_backend.h"
 #include "runtime/runtime_loader.h"
 #include "value/json.h"
@@ -81,24 +82,57 @@ class HelloRuntimeTest : public ::testing::Test {
   RecordingBackend backend_;
 };
 
-TEST_F(HelloRuntimeTest, OpensOneTitledWindowOnThePagesBesideTheLibrary) {
+TEST_F(HelloRuntimeTest, OpensOneTitledWindowOnItsAppPages) {
   const uint32_t w = Start();
   const std::string id = std::to_string(w);
   EXPECT_EQ(WaitFor("SetTitle"), "SetTitle " + id + " Hello from Wexlor");
-  const std::string index = std::filesystem::canonical(HELLO_PAGES).string() + "/index.html";
-  EXPECT_EQ(WaitFor("Navigate"), "Navigate " + id + " " + index);
-  EXPECT_TRUE(std::filesystem::exists(index));
+  EXPECT_EQ(WaitFor("Navigate"), "Navigate " + id + " app://hello/index.html");
   EXPECT_EQ(Count("CreateWindow"), 1u);
 }
 
-TEST_F(HelloRuntimeTest, PagesDirectoryFromTheEnvironmentIsMadeAbsolute) {
+namespace {
+
+// Records what the runtime answers to one "app" request.
+class RecordingExchange : public SchemeExchangeBase {
+ public:
+  int status = 0;
+  std::string headers, body;
+  bool finished = false;
+  uint64_t ReadRequestBody(uint8_t*, uint64_t) override { return 0; }
+  void Begin(int32_t s, const char* h, uint64_t n) override {
+    status = s;
+    headers.assign(h, n);
+  }
+  int64_t WriteResponse(const uint8_t* data, uint64_t n) override {
+    body.append(reinterpret_cast<const char*>(data), n);
+    return static_cast<int64_t>(n);
+  }
+  void Finish() override { finished = true; }
+};
+
+}  // namespace
+
+TEST_F(HelloRuntimeTest, ServesItsPagesAndNothingElse) {
   const auto scratch = std::filesystem::temp_directory_path();
   std::filesystem::current_path(scratch);
-  setenv("HELLO_PAGES_DIR", "./elsewhere/../pages", 1);
+  setenv("HELLO_PAGES_DIR", std::filesystem::canonical(HELLO_PAGES).c_str(), 1);
   const uint32_t w = Start();
-  EXPECT_EQ(WaitFor("Navigate"), "Navigate " + std::to_string(w) + " " +
-                                     std::filesystem::canonical(scratch).string() +
-                                     "/pages/index.html");
+  auto serve = [&](const char* method, const char* url) {
+    RecordingExchange ex;
+    loader_->DispatchSchemeRequest(w, &ex, method, url, "");
+    EXPECT_TRUE(ex.finished) << url;
+    return ex;
+  };
+  const auto page = serve("GET", "app://hello/index.html?x=1");
+  EXPECT_EQ(page.status, 200);
+  EXPECT_EQ(page.headers, std::string("Content-Type\0text/html; charset=utf-8\0", 38));
+  EXPECT_NE(page.body.find("<html"), std::string::npos);
+  EXPECT_EQ(serve("GET", "app://hello/style.css").headers.find("text/css"), 13u);
+  EXPECT_EQ(serve("GET", "app://hello/missing.js").status, 404);
+  EXPECT_EQ(serve("GET", "app://hello/../CMakeLists.txt").status, 404);
+  EXPECT_EQ(serve("GET", "app://other/index.html").status, 404);
+  EXPECT_EQ(serve("POST", "app://hello/index.html").status, 404);
+  unsetenv("HELLO_PAGES_DIR");
 }
 
 TEST_F(HelloRuntimeTest, AnswersEveryMethod) {
