@@ -21,7 +21,8 @@ const char* NSEventKeyToCode(uint16_t keyCode);
 // modifiers applied. The first code unit decides (control characters,
 // space and the platform's function-key code units get names, printable
 // ASCII is returned as itself); any other text is returned whole in UTF-8,
-// or "Unidentified" when it is empty or not convertible (lone surrogates).
+// or "Unidentified" when it is empty, not convertible (lone surrogates) or
+// holds a NUL.
 std::string KeyNameFromCharacters(std::u16string_view characters);
 
 // X11: code name of a hardware key code (the evdev code plus 8), following

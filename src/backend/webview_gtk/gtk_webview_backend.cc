@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "backend/bridge_scripts.h"
+#include "backend/webview_gtk/event_monitors.h"
 #include "backend/webview_gtk/scheme_gtk.h"
 #include "common/gtk/dialogs_gtk.h"
 #include "common/gtk/main_queue.h"
@@ -188,6 +189,7 @@ WexlorBackend* CreateWexlorBackend() {
 GtkWebViewBackend::GtkWebViewBackend(GtkApplication* app) : app_(app) {}
 
 GtkWebViewBackend::~GtkWebViewBackend() {
+  RemoveGlobalMonitors();
   std::lock_guard<std::mutex> lock(windowsMutex_);
   for (auto& [id, state] : windows_) {
     for (auto& [instance, handler] : state.signals) g_signal_handler_disconnect(instance, handler);
@@ -222,6 +224,7 @@ void GtkWebViewBackend::CreateWindowEx(uint32_t windowId, int width, int height,
 }
 
 void GtkWebViewBackend::CreateWindowOnMain(uint32_t id, int width, int height, uint32_t flags) {
+  InstallGlobalMonitors();
   GtkWindowState state;
   state.id = id;
   GtkWidget* window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
