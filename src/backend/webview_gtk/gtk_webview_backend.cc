@@ -1,6 +1,7 @@
 #include "backend/webview_gtk/gtk_webview_backend.h"
 
 #include <cstring>
+#include <utility>
 
 #include "backend/bridge_scripts.h"
 #include "backend/webview_gtk/event_monitors.h"
@@ -200,6 +201,25 @@ GtkWebViewBackend::~GtkWebViewBackend() {
     UnregisterGtkWindow(state.window);
   }
   windows_.clear();
+}
+
+WindowRefs::WindowRefs(GtkWindow* w, WebKitWebView* v)
+    : window(GTK_WINDOW(g_object_ref(w))), webView(WEBKIT_WEB_VIEW(g_object_ref(v))) {}
+
+WindowRefs::WindowRefs(WindowRefs&& other) noexcept
+    : window(std::exchange(other.window, nullptr)),
+      webView(std::exchange(other.webView, nullptr)) {}
+
+WindowRefs::~WindowRefs() {
+  if (webView != nullptr) g_object_unref(webView);
+  if (window != nullptr) g_object_unref(window);
+}
+
+WindowRefs GtkWebViewBackend::Refs(uint32_t windowId) {
+  std::lock_guard<std::mutex> lock(windowsMutex_);
+  GtkWindowState* state = GetWindow(windowId);
+  if (state == nullptr) return {};
+  return WindowRefs(state->window, state->webView);
 }
 
 GtkWindowState* GtkWebViewBackend::GetWindow(uint32_t windowId) {

@@ -34,6 +34,22 @@ struct GtkWindowState {
 extern std::map<GtkWindow*, uint32_t> g_gtkwindow_to_wexlor_id;
 extern std::mutex g_gtkwindow_mutex;
 
+// A live window's GTK objects, referenced for work done without the window
+// lock: GTK and WebKit calls may re-enter the runtime's handlers, which may
+// in turn query windows.
+struct WindowRefs {
+  WindowRefs() = default;
+  WindowRefs(GtkWindow* w, WebKitWebView* v);
+  WindowRefs(WindowRefs&& other) noexcept;
+  WindowRefs(const WindowRefs&) = delete;
+  WindowRefs& operator=(const WindowRefs&) = delete;
+  ~WindowRefs();
+  explicit operator bool() const { return window != nullptr; }
+
+  GtkWindow* window = nullptr;
+  WebKitWebView* webView = nullptr;
+};
+
 class GtkWebViewBackend : public WexlorBackend {
  public:
   explicit GtkWebViewBackend(GtkApplication* app);
@@ -107,6 +123,8 @@ class GtkWebViewBackend : public WexlorBackend {
   // windowsMutex_.
   GtkWindowState* GetWindow(uint32_t windowId);
   std::mutex& windowsMutex() { return windowsMutex_; }
+  // The window's objects, or empty when no window has that id.
+  WindowRefs Refs(uint32_t windowId);
   GtkApplication* application() const { return app_; }
   size_t WindowCount();
 

@@ -74,19 +74,18 @@ void EvaluateIn(WebKitWebView* view, const std::string& script) {
 
 void GtkWebViewBackend::Navigate(uint32_t windowId, const std::string& url) {
   MainQueue::Post([=, this] {
-    std::lock_guard<std::mutex> lock(windowsMutex_);
-    GtkWindowState* state = GetWindow(windowId);
-    if (state == nullptr) return;
+    const WindowRefs state = Refs(windowId);
+    if (!state) return;
     if (url.compare(0, sizeof kHtmlPrefix - 1, kHtmlPrefix) == 0) {
       char* html = g_uri_unescape_string(url.c_str() + sizeof kHtmlPrefix - 1, nullptr);
-      if (html != nullptr) webkit_web_view_load_html(state->webView, html, nullptr);
+      if (html != nullptr) webkit_web_view_load_html(state.webView, html, nullptr);
       g_free(html);
     } else if (g_uri_peek_scheme(url.c_str()) != nullptr) {
-      webkit_web_view_load_uri(state->webView, url.c_str());
+      webkit_web_view_load_uri(state.webView, url.c_str());
     } else {
       char* absolute = g_canonicalize_filename(url.c_str(), nullptr);
       char* uri = g_filename_to_uri(absolute, nullptr, nullptr);
-      if (uri != nullptr) webkit_web_view_load_uri(state->webView, uri);
+      if (uri != nullptr) webkit_web_view_load_uri(state.webView, uri);
       g_free(uri);
       g_free(absolute);
     }
@@ -95,24 +94,22 @@ void GtkWebViewBackend::Navigate(uint32_t windowId, const std::string& url) {
 
 void GtkWebViewBackend::SetTitle(uint32_t windowId, const std::string& title) {
   MainQueue::Post([=, this] {
-    std::lock_guard<std::mutex> lock(windowsMutex_);
-    GtkWindowState* state = GetWindow(windowId);
-    if (state == nullptr || !g_utf8_validate(title.data(), -1, nullptr)) return;
-    gtk_window_set_title(state->window, title.c_str());
+    const WindowRefs state = Refs(windowId);
+    if (!state || !g_utf8_validate(title.data(), -1, nullptr)) return;
+    gtk_window_set_title(state.window, title.c_str());
   });
 }
 
 void GtkWebViewBackend::ExecuteJs(uint32_t windowId, const std::string& script,
                                   wexlor_execute_js_callback callback, void* userData) {
   MainQueue::Post([=, this] {
-    std::lock_guard<std::mutex> lock(windowsMutex_);
-    GtkWindowState* state = GetWindow(windowId);
+    const WindowRefs state = Refs(windowId);
     EvalRequest* request = callback ? new EvalRequest{callback, userData} : nullptr;
-    if (state == nullptr) {
+    if (!state) {
       if (request != nullptr) Report(request, nullptr, nullptr);
       return;
     }
-    webkit_web_view_evaluate_javascript(state->webView, script.data(),
+    webkit_web_view_evaluate_javascript(state.webView, script.data(),
                                         static_cast<gssize>(script.size()), nullptr, nullptr,
                                         nullptr, request ? OnEvaluated : nullptr, request);
   });
@@ -120,11 +117,19 @@ void GtkWebViewBackend::ExecuteJs(uint32_t windowId, const std::string& script,
 
 void GtkWebViewBackend::Evaluate(uint32_t windowId, std::string script, bool everyWindow) {
   MainQueue::Post([this, windowId, everyWindow, script = std::move(script)] {
-    std::lock_guard<std::mutex> lock(windowsMutex_);
+    std::vector<WindowRefs> targets;
     if (everyWindow) {
-      for (auto& entry : windows_) EvaluateIn(entry.second.webView, script);
-    } else if (GtkWindowState* state = GetWindow(windowId)) {
-      EvaluateIn(state->webView, script);
+      std::vector<uint32_t> ids;
+      {
+        std::lock_guard<std::mutex> lock(windowsMutex_);
+        for (const auto& entry : windows_) ids.push_back(entry.first);
+      }
+      for (uint32_t id : ids) targets.push_back(Refs(id));
+    } else {
+      targets.push_back(Refs(windowId));
+    }
+    for (const auto& target : targets) {
+      if (target) EvaluateIn(target.webView, script);
     }
   });
 }
@@ -151,9 +156,8 @@ void GtkWebViewBackend::RespondToJsCall(uint32_t windowId, uint64_t callId,
 
 void GtkWebViewBackend::OpenDevTools(uint32_t windowId) {
   MainQueue::Post([=, this] {
-    std::lock_guard<std::mutex> lock(windowsMutex_);
-    if (GtkWindowState* state = GetWindow(windowId)) {
-      webkit_web_inspector_show(webkit_web_view_get_inspector(state->webView));
+    if (const WindowRefs state = Refs(windowId)) {
+      webkit_web_inspector_show(webkit_web_view_get_inspector(state.webView));
     }
   });
 }
@@ -174,9 +178,8 @@ void GtkWebViewBackend::OpenExternalURL(const std::string& url) {
 
 void GtkWebViewBackend::SetWindowSize(uint32_t windowId, int width, int height) {
   MainQueue::Post([=, this] {
-    std::lock_guard<std::mutex> lock(windowsMutex_);
-    if (GtkWindowState* state = GetWindow(windowId)) {
-      gtk_window_resize(state->window, std::max(width, 1), std::max(height, 1));
+    if (const WindowRefs state = Refs(windowId)) {
+      gtk_window_resize(state.window, std::max(width, 1), std::max(height, 1));
     }
   });
 }
@@ -187,8 +190,7 @@ void GtkWebViewBackend::GetWindowSize(uint32_t windowId, int* width, int* height
   };
   const Size size = MainQuery(Size{}, [=, this] {
     Size s;
-    std::lock_guard<std::mutex> lock(windowsMutex_);
-    if (GtkWindowState* state = GetWindow(windowId)) gtk_window_get_size(state->window, &s.w, &s.h);
+    if (const WindowRefs state = Refs(windowId)) gtk_window_get_size(state.window, &s.w, &s.h);
     return s;
   });
   if (width) *width = size.w;
@@ -197,8 +199,7 @@ void GtkWebViewBackend::GetWindowSize(uint32_t windowId, int* width, int* height
 
 void GtkWebViewBackend::SetWindowPosition(uint32_t windowId, int x, int y) {
   MainQueue::Post([=, this] {
-    std::lock_guard<std::mutex> lock(windowsMutex_);
-    if (GtkWindowState* state = GetWindow(windowId)) gtk_window_move(state->window, x, y);
+    if (const WindowRefs state = Refs(windowId)) gtk_window_move(state.window, x, y);
   });
 }
 
@@ -208,9 +209,8 @@ void GtkWebViewBackend::GetWindowPosition(uint32_t windowId, int* x, int* y) {
   };
   const Point p = MainQuery(Point{}, [=, this] {
     Point pt;
-    std::lock_guard<std::mutex> lock(windowsMutex_);
-    if (GtkWindowState* state = GetWindow(windowId)) {
-      gtk_window_get_position(state->window, &pt.x, &pt.y);
+    if (const WindowRefs state = Refs(windowId)) {
+      gtk_window_get_position(state.window, &pt.x, &pt.y);
     }
     return pt;
   });
@@ -220,27 +220,25 @@ void GtkWebViewBackend::GetWindowPosition(uint32_t windowId, int* x, int* y) {
 
 void GtkWebViewBackend::SetResizable(uint32_t windowId, bool resizable) {
   MainQueue::Post([=, this] {
-    std::lock_guard<std::mutex> lock(windowsMutex_);
-    if (GtkWindowState* state = GetWindow(windowId)) {
-      gtk_window_set_resizable(state->window, resizable);
+    if (const WindowRefs state = Refs(windowId)) {
+      gtk_window_set_resizable(state.window, resizable);
     }
   });
 }
 
 bool GtkWebViewBackend::IsResizable(uint32_t windowId) {
   return MainQuery(false, [=, this] {
-    std::lock_guard<std::mutex> lock(windowsMutex_);
-    GtkWindowState* state = GetWindow(windowId);
-    return state != nullptr && gtk_window_get_resizable(state->window);
+    const WindowRefs state = Refs(windowId);
+    return state && gtk_window_get_resizable(state.window);
   });
 }
 
 void GtkWebViewBackend::SetAlwaysOnTop(uint32_t windowId, bool onTop) {
   MainQueue::Post([=, this] {
-    std::lock_guard<std::mutex> lock(windowsMutex_);
-    if (GtkWindowState* state = GetWindow(windowId)) {
-      gtk_window_set_keep_above(state->window, onTop);
-      state->alwaysOnTop = onTop;
+    if (const WindowRefs state = Refs(windowId)) {
+      gtk_window_set_keep_above(state.window, onTop);
+      std::lock_guard<std::mutex> lock(windowsMutex_);
+      if (GtkWindowState* record = GetWindow(windowId)) record->alwaysOnTop = onTop;
     }
   });
 }
@@ -256,59 +254,42 @@ bool GtkWebViewBackend::IsAlwaysOnTop(uint32_t windowId) {
 void GtkWebViewBackend::SetWindowOpacity(uint32_t windowId, double opacity) {
   opacity = std::isnan(opacity) ? 1.0 : std::clamp(opacity, 0.0, 1.0);
   MainQueue::Post([=, this] {
-    std::lock_guard<std::mutex> lock(windowsMutex_);
-    if (GtkWindowState* state = GetWindow(windowId)) {
-      gtk_widget_set_opacity(GTK_WIDGET(state->window), opacity);
+    if (const WindowRefs state = Refs(windowId)) {
+      gtk_widget_set_opacity(GTK_WIDGET(state.window), opacity);
     }
   });
 }
 
 double GtkWebViewBackend::GetWindowOpacity(uint32_t windowId) {
   return MainQuery(1.0, [=, this] {
-    std::lock_guard<std::mutex> lock(windowsMutex_);
-    GtkWindowState* state = GetWindow(windowId);
-    return state != nullptr ? gtk_widget_get_opacity(GTK_WIDGET(state->window)) : 1.0;
+    const WindowRefs state = Refs(windowId);
+    return state ? gtk_widget_get_opacity(GTK_WIDGET(state.window)) : 1.0;
   });
 }
 
 bool GtkWebViewBackend::IsVisible(uint32_t windowId) {
   return MainQuery(false, [=, this] {
-    std::lock_guard<std::mutex> lock(windowsMutex_);
-    GtkWindowState* state = GetWindow(windowId);
-    return state != nullptr && gtk_widget_get_visible(GTK_WIDGET(state->window));
+    const WindowRefs state = Refs(windowId);
+    return state && gtk_widget_get_visible(GTK_WIDGET(state.window));
   });
 }
 
 void GtkWebViewBackend::Show(uint32_t windowId) {
   MainQueue::Post([=, this] {
-    GtkWindow* window = nullptr;
-    {
-      std::lock_guard<std::mutex> lock(windowsMutex_);
-      if (GtkWindowState* state = GetWindow(windowId)) window = state->window;
-    }
-    if (window != nullptr) gtk_window_present(window);
+    if (const WindowRefs state = Refs(windowId)) gtk_window_present(state.window);
   });
 }
 
 void GtkWebViewBackend::Hide(uint32_t windowId) {
   MainQueue::Post([=, this] {
-    GtkWindow* window = nullptr;
-    {
-      std::lock_guard<std::mutex> lock(windowsMutex_);
-      if (GtkWindowState* state = GetWindow(windowId)) window = state->window;
-    }
-    if (window != nullptr) gtk_widget_hide(GTK_WIDGET(window));
+    if (const WindowRefs state = Refs(windowId)) gtk_widget_hide(GTK_WIDGET(state.window));
   });
 }
 
 void GtkWebViewBackend::Focus(uint32_t windowId) {
   MainQueue::Post([=, this] {
-    GtkWindow* window = nullptr;
-    {
-      std::lock_guard<std::mutex> lock(windowsMutex_);
-      if (GtkWindowState* state = GetWindow(windowId)) window = state->window;
-    }
-    if (window != nullptr) gtk_window_present_with_time(window, GDK_CURRENT_TIME);
+    if (const WindowRefs state = Refs(windowId))
+      gtk_window_present_with_time(state.window, GDK_CURRENT_TIME);
   });
 }
 
