@@ -95,6 +95,35 @@ GtkWidget* OnCreateWebView(WebKitWebView*, WebKitNavigationAction* action, gpoin
   return nullptr;
 }
 
+// Schemes the web view shows itself; a page navigating to any other
+// (mailto:, tel:, …) hands the link to the desktop and stays where it is,
+// instead of being replaced by the engine's error page.
+bool IsWebViewScheme(const char* uri) {
+  char* scheme = g_uri_parse_scheme(uri);
+  if (scheme == nullptr) return true;
+  static const char* const kShown[] = {"http", "https", "file", "data",       "about", "blob",
+                                       "app",  "ws",    "wss",  "javascript", "webkit"};
+  bool shown = false;
+  for (const char* s : kShown) shown = shown || g_ascii_strcasecmp(scheme, s) == 0;
+  g_free(scheme);
+  return shown;
+}
+
+gboolean OnDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decision,
+                        WebKitPolicyDecisionType type, gpointer) {
+  if (type != WEBKIT_POLICY_DECISION_TYPE_NAVIGATION_ACTION) return FALSE;
+  WebKitNavigationAction* action = webkit_navigation_policy_decision_get_navigation_action(
+      WEBKIT_NAVIGATION_POLICY_DECISION(decision));
+  WebKitURIRequest* request = webkit_navigation_action_get_request(action);
+  const char* uri = request != nullptr ? webkit_uri_request_get_uri(request) : nullptr;
+  if (uri == nullptr || IsWebViewScheme(uri)) return FALSE;
+  webkit_policy_decision_ignore(decision);
+  if (webkit_navigation_action_is_user_gesture(action)) {
+    g_app_info_launch_default_for_uri(uri, nullptr, nullptr);
+  }
+  return TRUE;
+}
+
 // The page's alert, confirm and prompt, as application-modal dialogs.
 gboolean OnScriptDialog(WebKitWebView*, WebKitScriptDialog* dialog, gpointer) {
   const char* message = webkit_script_dialog_get_message(dialog);
@@ -310,6 +339,7 @@ void GtkWebViewBackend::CreateWindowOnMain(uint32_t id, int width, int height, u
   Connect(state, state.webView, "load-changed", G_CALLBACK(OnLoadChanged), data);
   Connect(state, state.webView, "create", G_CALLBACK(OnCreateWebView), data);
   Connect(state, state.webView, "script-dialog", G_CALLBACK(OnScriptDialog), data);
+  Connect(state, state.webView, "decide-policy", G_CALLBACK(OnDecidePolicy), data);
 
   {
     std::lock_guard<std::mutex> lock(g_gtkwindow_mutex);

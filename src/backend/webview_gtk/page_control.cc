@@ -33,6 +33,14 @@ void Report(EvalRequest* request, const std::shared_ptr<Value>& result,
   delete request;
 }
 
+// Whether the web view still belongs to a host window.
+bool WebViewIsLive(WebKitWebView* view) {
+  GtkWidget* toplevel = gtk_widget_get_toplevel(GTK_WIDGET(view));
+  if (!GTK_IS_WINDOW(toplevel)) return false;
+  std::lock_guard<std::mutex> lock(g_gtkwindow_mutex);
+  return g_gtkwindow_to_wexlor_id.count(GTK_WINDOW(toplevel)) != 0;
+}
+
 // Converts a script's result for the runtime: an exception gives an error
 // string; undefined and null give nothing; non-finite numbers give doubles;
 // anything with a JSON form goes through the host's parser; other strings
@@ -42,7 +50,9 @@ void OnEvaluated(GObject* source, GAsyncResult* res, gpointer data) {
   JSCValue* value =
       webkit_web_view_evaluate_javascript_finish(WEBKIT_WEB_VIEW(source), res, &error);
   std::shared_ptr<Value> result, failure;
-  if (value == nullptr) {
+  if (value == nullptr && !WebViewIsLive(WEBKIT_WEB_VIEW(source))) {
+    // The window closed while the script ran: like a missing window.
+  } else if (value == nullptr) {
     failure = Value::String(error != nullptr ? error->message : "Unknown error");
   } else if (jsc_value_is_undefined(value) || jsc_value_is_null(value)) {
     // neither result nor error
@@ -65,6 +75,25 @@ void OnEvaluated(GObject* source, GAsyncResult* res, gpointer data) {
   Report(static_cast<EvalRequest*>(data), result, failure);
 }
 
+// Percent-decodes HTML text leniently: a "%" not followed by two hex digits
+// stays as it is, and so does "%00", which would cut the text short.
+std::string DecodeHtml(const char* text) {
+  std::string out;
+  for (const char* p = text; *p != '\0'; ++p) {
+    if (*p == '%' && g_ascii_isxdigit(p[1]) && g_ascii_isxdigit(p[2])) {
+      const char c =
+          static_cast<char>(g_ascii_xdigit_value(p[1]) * 16 + g_ascii_xdigit_value(p[2]));
+      if (c != '\0') {
+        out += c;
+        p += 2;
+        continue;
+      }
+    }
+    out += *p;
+  }
+  return out;
+}
+
 void EvaluateIn(WebKitWebView* view, const std::string& script) {
   webkit_web_view_evaluate_javascript(view, script.data(), static_cast<gssize>(script.size()),
                                       nullptr, nullptr, nullptr, nullptr, nullptr);
@@ -77,9 +106,8 @@ void GtkWebViewBackend::Navigate(uint32_t windowId, const std::string& url) {
     const WindowRefs state = Refs(windowId);
     if (!state) return;
     if (url.compare(0, sizeof kHtmlPrefix - 1, kHtmlPrefix) == 0) {
-      char* html = g_uri_unescape_string(url.c_str() + sizeof kHtmlPrefix - 1, nullptr);
-      if (html != nullptr) webkit_web_view_load_html(state.webView, html, nullptr);
-      g_free(html);
+      const std::string html = DecodeHtml(url.c_str() + sizeof kHtmlPrefix - 1);
+      webkit_web_view_load_html(state.webView, html.c_str(), nullptr);
     } else if (g_uri_peek_scheme(url.c_str()) != nullptr) {
       webkit_web_view_load_uri(state.webView, url.c_str());
     } else {

@@ -1,0 +1,254 @@
+// Test harness for the graphical host: a private X server (optionally with
+// a window manager) and session bus, the host process running the test
+// runtime, the line protocol to that runtime, X helpers for real input and
+// window properties, and a small HTTP server for pages with a web origin.
+#pragma once
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/types.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+// Xlib's own headers define macros that clash with the test framework's.
+struct _XDisplay;
+
+namespace gui {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using Duration = std::chrono::milliseconds;
+
+// Generous: WebKit starts its helper processes on first use, and CI
+// machines are small.
+constexpr Duration kTimeout = 20s;
+
+using Tokens = std::vector<std::string>;
+// An X window id (Xlib's Window).
+using XWindow = unsigned long;
+
+// A temporary directory removed with everything in it.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const fs::path& path() const { return path_; }
+  // Writes `text` to `relative` (directories made as needed) and returns
+  // the full path.
+  fs::path Write(const std::string& relative, const std::string& text) const;
+
+ private:
+  fs::path path_;
+};
+
+// A child process in its own process group, with stdin from /dev/null and
+// stdout and stderr sent to files.
+class Child {
+ public:
+  Child() = default;
+  ~Child();
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+
+  bool Start(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+             const fs::path& cwd, const fs::path& out, const fs::path& err, int passFd = -1);
+  bool running() const { return pid_ > 0 && !reaped_; }
+  // Waits for the process to end; false on timeout. `status` as waitpid's.
+  bool Wait(Duration timeout, int* status);
+  // Checks without blocking whether the process has ended.
+  bool Exited(int* status);
+  // Kills the whole process group and reaps the leader.
+  void Kill();
+  // Asks the group to end, and kills it after `grace`.
+  void Terminate(Duration grace);
+
+ private:
+  pid_t pid_ = -1;
+  bool reaped_ = false;
+  int status_ = 0;
+};
+
+// A private X server with an optional window manager, plus a private
+// session bus. Also opens its own X connection for the X helpers.
+class XSession {
+ public:
+  struct Options {
+    bool windowManager = false;
+  };
+  ~XSession();
+  bool Start(const Options& options);
+  void Stop();
+
+  const std::string& display() const { return display_; }
+  const std::string& busAddress() const { return busAddress_; }
+  XWindow root() const;
+
+  // The top-level client window whose _NET_WM_NAME is `title`, or 0.
+  XWindow FindWindow(const std::string& title, Duration timeout = kTimeout);
+  // Waits until no window has that title; false on timeout.
+  bool WaitUntilGone(const std::string& title, Duration timeout = kTimeout);
+  // Root coordinates of the window's client area.
+  bool ClientOrigin(XWindow w, int* x, int* y);
+  // A real left click at root coordinates.
+  void Click(int x, int y);
+  // Presses and releases `key` (an X keysym name) with Control held.
+  void ControlKey(const char* key);
+  // Asks the window to close, as a window manager's close button does.
+  void SendDeleteRequest(XWindow w);
+  // The atom names held by an ATOM-list property.
+  std::vector<std::string> AtomProperty(XWindow w, const char* property);
+  // The 32-bit items of a property of any 32-bit type; empty when absent.
+  std::vector<long> LongProperty(XWindow w, const char* property);
+  int Depth(XWindow w);
+  // The raw pixel value at window coordinates (with alpha on 32-bit windows).
+  unsigned long Pixel(XWindow w, int x, int y);
+
+ private:
+  XWindow Search(XWindow w, const std::string& title, unsigned long netWmName, unsigned long utf8);
+
+  TempDir dir_;
+  Child xvfb_, bus_, wm_;
+  std::string display_;
+  std::string busAddress_;
+  _XDisplay* x_ = nullptr;
+};
+
+// A few static pages served over HTTP on 127.0.0.1, from a thread.
+class HttpServer {
+ public:
+  ~HttpServer();
+  bool Start();
+  void Stop();
+  void Add(const std::string& path, const std::string& html);
+  int port() const { return port_; }
+  // "http://127.0.0.1:<port>"
+  std::string origin() const;
+
+ private:
+  void Serve();
+  void Answer(int fd);
+
+  int listenFd_ = -1;
+  int stopPipe_[2] = {-1, -1};
+  int port_ = 0;
+  std::thread thread_;
+  std::mutex mutex_;
+  std::map<std::string, std::string> pages_;
+};
+
+// One report from the runtime: "E <name> <token>...".
+struct Event {
+  Tokens tokens;
+  std::string text;  // the tokens joined with spaces, for messages
+};
+
+struct EvalResult {
+  std::string result;  // typed text of the result, "none" when absent
+  std::string error;   // typed text of the error, "none" when absent
+  bool onMain = false;
+};
+
+// The host process running the test runtime, and the socket to it.
+class Host {
+ public:
+  ~Host();
+  // Starts the host in a fresh working directory (see cwd()) and waits for
+  // the runtime to connect.
+  bool Start(XSession& session);
+  // Asks the runtime to quit, waits for the host to end and checks that it
+  // ended cleanly; returns a description of every problem ("" when none).
+  std::string Stop();
+  // Waits for the host to end by itself; then like Stop.
+  std::string WaitForExit(Duration timeout = kTimeout);
+
+  const fs::path& cwd() const { return cwd_; }
+  std::string StderrText() const;
+  // The URLs the host handed to the desktop's default handler, in order.
+  std::vector<std::string> OpenedUrls() const;
+  // Returns once the runtime thread and the main thread have worked off
+  // everything queued before.
+  void Sync();
+
+  // Sends a command and returns the reply tokens; empty on timeout.
+  Tokens Command(const Tokens& command, Duration timeout = kTimeout);
+  // Sends a command without waiting; returns its sequence number.
+  std::string SendCommand(const Tokens& command);
+  Tokens Reply(const std::string& seq, Duration timeout = kTimeout);
+
+  // Index of the next event, for waits that ignore earlier events.
+  size_t Mark();
+  // The first event at index >= since whose leading tokens equal `prefix`;
+  // "*" in `prefix` matches any token.
+  std::optional<Event> WaitFor(const Tokens& prefix, size_t since, Duration timeout = kTimeout);
+  std::optional<Event> WaitFor(const std::function<bool(const Event&)>& match, size_t since,
+                               Duration timeout = kTimeout);
+  // Events at index >= since matching `prefix`, after letting pending input in.
+  std::vector<Event> EventsSince(size_t since, const Tokens& prefix = {});
+
+  // Table conveniences.
+  uint32_t CreateWindow(std::optional<uint32_t> flags = std::nullopt);
+  void Close(uint32_t window);
+  // Navigates and waits for the page-load event.
+  bool NavigateAndWait(uint32_t window, const std::string& url);
+  // Loads HTML through a data:text/html URL and waits for the page-load event.
+  bool LoadHtml(uint32_t window, const std::string& html);
+  EvalResult Eval(uint32_t window, const std::string& script);
+  // The result's typed text, or "error:<error>" when the script threw.
+  std::string EvalValue(uint32_t window, const std::string& script);
+  // Evaluates until the result is neither undefined nor null.
+  std::string EvalUntil(uint32_t window, const std::string& script, Duration timeout = kTimeout);
+  // Gives the window a unique title and returns it.
+  std::string UniqueTitle(uint32_t window);
+  // Gives the window a unique title and finds its X window.
+  XWindow XWindowOf(uint32_t window);
+
+ private:
+  bool ReadSome(std::chrono::steady_clock::time_point deadline);
+  void TakeLine(const std::string& line);
+
+  XSession* session_ = nullptr;
+  std::unique_ptr<TempDir> dir_;
+  fs::path cwd_;
+  Child child_;
+  int listenFd_ = -1;
+  int fd_ = -1;
+  std::string buffer_;
+  uint64_t nextSeq_ = 1;
+  std::map<std::string, Tokens> replies_;
+  std::vector<Event> events_;
+  bool stopped_ = false;
+};
+
+// Percent-encodes text for a data:text/html URL.
+std::string PercentEncode(const std::string& text);
+
+// Base of the GUI suites: one X session and one host for the whole suite.
+// A suite's SetUpTestSuite calls StartSuite, its TearDownTestSuite calls
+// StopSuite, which fails the suite when the host did not end cleanly.
+class GuiTest : public ::testing::Test {
+ protected:
+  static void StartSuite(const XSession::Options& options = {});
+  static void StopSuite();
+  static XSession& session() { return *session_; }
+  static Host& host() { return *host_; }
+
+  void SetUp() override;
+
+  static std::unique_ptr<XSession> session_;
+  static std::unique_ptr<Host> host_;
+};
+
+}  // namespace gui

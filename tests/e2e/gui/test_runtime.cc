@@ -1,0 +1,522 @@
+// A runtime library driven by the GUI tests over a Unix socket.
+//
+// Lines from the test are "<seq> <verb> <arg>...", every token
+// percent-encoded. The runtime thread carries out each command through the
+// backend table and answers "R <seq> <token>..."; the prefix verb "ui" runs
+// the rest of the line on the main thread through PostUiTask instead.
+// Handler invocations are reported as "E <name> <token>...". Values are
+// reported in a typed text form (see Describe).
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "value/json.h"
+#include "wexlor/wexlor.h"
+
+#define EXPORT extern "C" __attribute__((visibility("default")))
+
+namespace {
+
+const wexlor_backend_api* api = nullptr;
+void* ctx = nullptr;
+std::thread::id mainThread;
+int sock = -1;
+int wakeFd = -1;  // eventfd: page calls waiting, or shutdown
+std::atomic<bool> stopping{false};
+std::mutex sendMutex;
+
+// ---------------------------------------------------------------------------
+// Text helpers
+
+std::string Encode(const std::string& s) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : s) {
+    if (c <= 0x20 || c == '%' || c >= 0x7f) {
+      out += '%';
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out.empty() ? "%00" : out;  // an empty token would vanish
+}
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+std::string Decode(const std::string& s) {
+  if (s == "%00") return "";
+  std::string out;
+  for (size_t i = 0; i < s.size(); ++i) {
+    if (s[i] == '%' && i + 2 < s.size() && HexDigit(s[i + 1]) >= 0 && HexDigit(s[i + 2]) >= 0) {
+      out += static_cast<char>(HexDigit(s[i + 1]) * 16 + HexDigit(s[i + 2]));
+      i += 2;
+    } else {
+      out += s[i];
+    }
+  }
+  return out;
+}
+
+std::vector<std::string> Split(const std::string& line) {
+  std::vector<std::string> tokens;
+  size_t start = 0;
+  while (start <= line.size()) {
+    size_t end = line.find(' ', start);
+    if (end == std::string::npos) end = line.size();
+    if (end > start) tokens.push_back(Decode(line.substr(start, end - start)));
+    start = end + 1;
+  }
+  return tokens;
+}
+
+void SendLine(const std::string& line) {
+  std::lock_guard<std::mutex> lock(sendMutex);
+  const std::string text = line + "\n";
+  size_t done = 0;
+  while (done < text.size() && sock >= 0) {
+    const ssize_t n = send(sock, text.data() + done, text.size() - done, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;  // the test went away; nothing left to tell
+    done += static_cast<size_t>(n);
+  }
+}
+
+void Send(const std::string& kind, const std::vector<std::string>& tokens) {
+  std::string line = kind;
+  for (const auto& t : tokens) line += " " + Encode(t);
+  SendLine(line);
+}
+
+void Event(const std::vector<std::string>& tokens) { Send("E", tokens); }
+
+bool OnMain() { return std::this_thread::get_id() == mainThread; }
+
+// Handlers the host must call on the main thread report a violation.
+void CheckMain(const char* what) {
+  if (!OnMain()) Event({"wrong-thread", what});
+}
+
+// ---------------------------------------------------------------------------
+// Values
+
+// The typed text form: none (no handle), null, true/false, ints as digits,
+// doubles always with a '.', an exponent, NaN or Infinity, strings as JSON
+// strings, bin:<hex>, cb:<id>, [a,b] and {"k":v} with keys in table order.
+std::string Describe(wexlor_value* v, int depth = 0) {
+  if (v == nullptr) return "none";
+  if (depth > 64) return "deep";
+  if (api->ValueIsNull(v)) return "null";
+  if (api->ValueIsBool(v)) return api->ValueGetBool(v) ? "true" : "false";
+  if (api->ValueIsInt(v)) return std::to_string(api->ValueGetInt(v));
+  if (api->ValueIsDouble(v)) {
+    const double d = api->ValueGetDouble(v);
+    if (std::isnan(d)) return "NaN";
+    if (std::isinf(d)) return d > 0 ? "Infinity" : "-Infinity";
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.17g", d);
+    std::string text = buf;
+    if (text.find_first_of(".e") == std::string::npos) text += ".0";
+    return text;
+  }
+  if (api->ValueIsString(v)) {
+    size_t length = 0;
+    char* s = api->ValueGetString(v, &length);
+    std::string text = "\"" + json::Escape(std::string(s != nullptr ? s : "", length)) + "\"";
+    api->ValueFreeString(s);
+    return text;
+  }
+  if (api->ValueIsBinary(v)) {
+    size_t size = 0;
+    const uint8_t* bytes = api->ValueGetBinary(v, &size);
+    std::string text = "bin:";
+    char hex[3];
+    for (size_t i = 0; i < size; ++i) {
+      std::snprintf(hex, sizeof hex, "%02x", bytes[i]);
+      text += hex;
+    }
+    return text;
+  }
+  if (api->ValueIsCallback(v)) return "cb:" + std::to_string(api->ValueGetCallbackId(v));
+  if (api->ValueIsList(v)) {
+    std::string text = "[";
+    const size_t n = api->ValueListSize(v);
+    for (size_t i = 0; i < n; ++i) {
+      wexlor_value* item = api->ValueListGet(v, i);
+      if (i > 0) text += ",";
+      text += Describe(item, depth + 1);
+      api->ValueFree(item);
+    }
+    return text + "]";
+  }
+  if (api->ValueIsDict(v)) {
+    size_t count = 0;
+    char** keys = api->ValueDictKeys(v, &count);
+    std::string text = "{";
+    for (size_t i = 0; i < count; ++i) {
+      wexlor_value* item = api->ValueDictGet(v, keys[i]);
+      if (i > 0) text += ",";
+      text += "\"" + json::Escape(keys[i]) + "\":" + Describe(item, depth + 1);
+      api->ValueFree(item);
+    }
+    api->ValueFreeKeys(keys, count);
+    return text + "}";
+  }
+  return "unknown";
+}
+
+// Builds a table value from JSON text (binary markers become binary values);
+// the caller frees it.
+wexlor_value* Build(const wexlor::Value* v) {
+  using T = wexlor::Value::Type;
+  switch (v != nullptr ? v->type : T::Null) {
+    case T::Bool:
+      return api->ValueBool(ctx, std::get<bool>(v->data));
+    case T::Int:
+      return api->ValueInt(ctx, std::get<int32_t>(v->data));
+    case T::Double:
+      return api->ValueDouble(ctx, std::get<double>(v->data));
+    case T::String:
+      return api->ValueString(ctx, v->GetString().c_str());
+    case T::Binary: {
+      const auto& bytes = v->GetBinary().bytes;
+      return api->ValueBinary(ctx, bytes.data(), bytes.size());
+    }
+    case T::List: {
+      wexlor_value* list = api->ValueList(ctx);
+      for (const auto& item : v->AsList()) {
+        wexlor_value* built = Build(item.get());
+        api->ValueListAppend(list, built);
+        api->ValueFree(built);
+      }
+      return list;
+    }
+    case T::Dict: {
+      wexlor_value* dict = api->ValueDict(ctx);
+      for (const auto& [key, item] : v->AsDict()) {
+        wexlor_value* built = Build(item.get());
+        api->ValueDictSet(dict, key.c_str(), built);
+        api->ValueFree(built);
+      }
+      return dict;
+    }
+    default:
+      return api->ValueNull(ctx);
+  }
+}
+
+wexlor_value* BuildFromJson(const std::string& text) { return Build(json::ParseText(text).get()); }
+
+// ---------------------------------------------------------------------------
+// Page calls
+
+// How calls of one method are answered: left for the test ("hold"), with
+// the argument list ("echo"), with the first argument ("first"), with a
+// fixed JSON result ("result") or with an error string ("error").
+struct AnswerRule {
+  std::string kind = "hold";
+  std::string payload;
+};
+std::mutex rulesMutex;
+std::map<std::string, AnswerRule> rules;
+
+void OnJsCall(void*, uint32_t window, uint64_t callId, const char* method, wexlor_value* args) {
+  const std::string name = method != nullptr ? method : "";
+  Event({"call", std::to_string(window), std::to_string(callId), name, Describe(args)});
+  AnswerRule rule;
+  {
+    std::lock_guard<std::mutex> lock(rulesMutex);
+    if (auto it = rules.find(name); it != rules.end()) rule = it->second;
+  }
+  if (rule.kind == "echo") {
+    api->JsCallRespond(ctx, callId, args, nullptr);
+  } else if (rule.kind == "first") {
+    wexlor_value* first = api->ValueListGet(args, 0);
+    api->JsCallRespond(ctx, callId, first, nullptr);
+    api->ValueFree(first);
+  } else if (rule.kind == "result") {
+    wexlor_value* result = BuildFromJson(rule.payload);
+    api->JsCallRespond(ctx, callId, result, nullptr);
+    api->ValueFree(result);
+  } else if (rule.kind == "error") {
+    wexlor_value* error = api->ValueString(ctx, rule.payload.c_str());
+    api->JsCallRespond(ctx, callId, nullptr, error);
+    api->ValueFree(error);
+  }
+  api->ValueFree(args);
+}
+
+void Wake() {
+  const uint64_t one = 1;
+  [[maybe_unused]] ssize_t n = write(wakeFd, &one, sizeof one);
+}
+
+void OnJsCallNotify(void*) { Wake(); }
+
+// ---------------------------------------------------------------------------
+// Window handlers
+
+void OnClose(void*, uint32_t window) {
+  CheckMain("close");
+  Event({"close", std::to_string(window)});
+}
+void OnPageLoad(void*, uint32_t window) {
+  CheckMain("load");
+  Event({"load", std::to_string(window)});
+}
+void OnFocus(void*, uint32_t window, int32_t focused) {
+  CheckMain("focus");
+  Event({"focus", std::to_string(window), std::to_string(focused)});
+}
+void OnResize(void*, uint32_t window, int32_t width, int32_t height) {
+  CheckMain("resize");
+  Event({"resize", std::to_string(window), std::to_string(width), std::to_string(height)});
+}
+void OnMove(void*, uint32_t window, int32_t x, int32_t y) {
+  CheckMain("move");
+  Event({"move", std::to_string(window), std::to_string(x), std::to_string(y)});
+}
+
+// ---------------------------------------------------------------------------
+// Script results
+
+// One ExecuteJs request. Kept for the life of the process so that a second
+// callback for the same request is reported instead of touching freed memory.
+struct EvalRequest {
+  std::string seq;
+  std::atomic<int> calls{0};
+};
+std::mutex evalMutex;
+std::deque<EvalRequest> evalRequests;
+
+void OnEvaluated(wexlor_value* result, wexlor_value* error, void* userData) {
+  auto* request = static_cast<EvalRequest*>(userData);
+  if (request->calls.fetch_add(1) > 0) {
+    Event({"eval-twice", request->seq});
+    return;
+  }
+  Send("R " + request->seq, {Describe(result), Describe(error), OnMain() ? "main" : "other"});
+}
+
+// ---------------------------------------------------------------------------
+// Commands
+
+uint32_t U32(const std::string& s) {
+  return static_cast<uint32_t>(std::strtoul(s.c_str(), nullptr, 10));
+}
+int32_t I32(const std::string& s) {
+  return static_cast<int32_t>(std::strtol(s.c_str(), nullptr, 10));
+}
+uint64_t U64(const std::string& s) { return std::strtoull(s.c_str(), nullptr, 10); }
+std::string Bool(bool b) { return b ? "1" : "0"; }
+
+// Carries out one command; returns false when the reply is sent later.
+bool Execute(const std::string& seq, const std::vector<std::string>& a,
+             std::vector<std::string>& reply) {
+  const std::string& verb = a[0];
+  auto arg = [&](size_t i) -> const std::string& {
+    static const std::string empty;
+    return i < a.size() ? a[i] : empty;
+  };
+  const uint32_t win = U32(arg(1));
+  if (verb == "ping") {
+    reply = {"pong"};
+  } else if (verb == "create") {
+    reply = {std::to_string(api->CreateWindow(ctx))};
+  } else if (verb == "createex") {
+    reply = {std::to_string(api->CreateWindowEx(ctx, U32(arg(1))))};  // createex <flags>
+  } else if (verb == "close") {
+    api->CloseWindow(ctx, win);
+  } else if (verb == "navigate") {
+    api->Navigate(ctx, win, arg(2).c_str());
+  } else if (verb == "title") {
+    api->SetTitle(ctx, win, arg(2).c_str());
+  } else if (verb == "eval") {
+    EvalRequest* request;
+    {
+      std::lock_guard<std::mutex> lock(evalMutex);
+      request = &evalRequests.emplace_back();
+      request->seq = seq;
+    }
+    api->ExecuteJs(ctx, win, arg(2).c_str(), OnEvaluated, request);
+    return false;
+  } else if (verb == "quit") {
+    api->Quit(ctx);
+  } else if (verb == "setsize") {
+    api->SetWindowSize(ctx, win, I32(arg(2)), I32(arg(3)));
+  } else if (verb == "getsize") {
+    int32_t w = -1, h = -1;
+    api->GetWindowSize(ctx, win, &w, &h);
+    reply = {std::to_string(w), std::to_string(h)};
+  } else if (verb == "setpos") {
+    api->SetWindowPosition(ctx, win, I32(arg(2)), I32(arg(3)));
+  } else if (verb == "getpos") {
+    int32_t x = -1, y = -1;
+    api->GetWindowPosition(ctx, win, &x, &y);
+    reply = {std::to_string(x), std::to_string(y)};
+  } else if (verb == "setresizable") {
+    api->SetResizable(ctx, win, arg(2) == "1");
+  } else if (verb == "isresizable") {
+    reply = {Bool(api->IsResizable(ctx, win))};
+  } else if (verb == "setontop") {
+    api->SetAlwaysOnTop(ctx, win, arg(2) == "1");
+  } else if (verb == "isontop") {
+    reply = {Bool(api->IsAlwaysOnTop(ctx, win))};
+  } else if (verb == "isvisible") {
+    reply = {Bool(api->IsVisible(ctx, win))};
+  } else if (verb == "show") {
+    api->Show(ctx, win);
+  } else if (verb == "hide") {
+    api->Hide(ctx, win);
+  } else if (verb == "focus") {
+    api->Focus(ctx, win);
+  } else if (verb == "namespace") {
+    api->SetJsNamespace(ctx, arg(1).c_str());
+  } else if (verb == "respond") {  // respond <call> <json result>
+    wexlor_value* result = BuildFromJson(arg(2));
+    api->JsCallRespond(ctx, U64(arg(1)), result, nullptr);
+    api->ValueFree(result);
+  } else if (verb == "reject") {  // reject <call> <error text>
+    wexlor_value* error = api->ValueString(ctx, arg(2).c_str());
+    api->JsCallRespond(ctx, U64(arg(1)), nullptr, error);
+    api->ValueFree(error);
+  } else if (verb == "invoke") {  // invoke <callback> <json argument list>
+    wexlor_value* args = BuildFromJson(arg(2));
+    api->InvokeJsCallback(ctx, U64(arg(1)), args);
+    api->ValueFree(args);
+  } else if (verb == "release") {
+    api->ReleaseJsCallback(ctx, U64(arg(1)));
+  } else if (verb == "answer") {  // answer <method> <kind> [payload]
+    std::lock_guard<std::mutex> lock(rulesMutex);
+    rules[arg(1)] = AnswerRule{arg(2), arg(3)};
+  } else {
+    reply = {"unknown-command", verb};
+  }
+  return true;
+}
+
+void RunCommand(const std::string& seq, const std::vector<std::string>& args) {
+  std::vector<std::string> reply = {"ok"};
+  if (args.empty()) {
+    reply = {"empty-command"};
+  } else if (!Execute(seq, args, reply)) {
+    return;
+  }
+  Send("R " + seq, reply);
+}
+
+struct UiCommand {
+  std::string seq;
+  std::vector<std::string> args;
+};
+
+void RunUiCommand(void* data) {
+  auto* command = static_cast<UiCommand*>(data);
+  RunCommand(command->seq, command->args);
+  delete command;
+}
+
+void HandleLine(const std::string& line) {
+  std::vector<std::string> tokens = Split(line);
+  if (tokens.empty()) return;
+  const std::string seq = tokens[0];
+  tokens.erase(tokens.begin());
+  if (!tokens.empty() && tokens[0] == "ui") {
+    tokens.erase(tokens.begin());
+    api->PostUiTask(ctx, RunUiCommand, new UiCommand{seq, std::move(tokens)});
+    return;
+  }
+  RunCommand(seq, tokens);
+}
+
+}  // namespace
+
+EXPORT int wexlor_runtime_init(const wexlor_backend_api* table) {
+  if (table == nullptr || table->version != WEXLOR_BACKEND_API_VERSION) return 1;
+  api = table;
+  ctx = table->context;
+  mainThread = std::this_thread::get_id();
+  const char* path = std::getenv("WEXLOR_TEST_SOCKET");
+  if (path == nullptr) return 2;
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (std::strlen(path) >= sizeof address.sun_path) return 3;
+  std::strcpy(address.sun_path, path);
+  sock = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (sock < 0 || connect(sock, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    return 4;
+  }
+  wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (wakeFd < 0) return 5;
+
+  api->SetJsCallHandler(ctx, OnJsCall, nullptr);
+  api->SetJsCallNotify(ctx, OnJsCallNotify, nullptr);
+  api->SetCloseRequestedHandler(ctx, OnClose, nullptr);
+  api->SetPageLoadHandler(ctx, OnPageLoad, nullptr);
+  api->SetFocusedHandler(ctx, OnFocus, nullptr);
+  api->SetResizeHandler(ctx, OnResize, nullptr);
+  api->SetMoveHandler(ctx, OnMove, nullptr);
+  Event({"init"});
+  return 0;
+}
+
+EXPORT int wexlor_runtime_start(void) {
+  std::string buffer;
+  while (!stopping.load()) {
+    pollfd fds[2] = {{sock, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+    if (poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    if (fds[1].revents & POLLIN) {
+      uint64_t count;
+      [[maybe_unused]] ssize_t n = read(wakeFd, &count, sizeof count);
+      if (stopping.load()) break;
+      api->PollJsCalls(ctx);
+    }
+    if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
+      char chunk[4096];
+      const ssize_t n = recv(sock, chunk, sizeof chunk, 0);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        // The test is gone: end the application rather than linger.
+        api->Quit(ctx);
+        break;
+      }
+      buffer.append(chunk, static_cast<size_t>(n));
+      size_t newline;
+      while ((newline = buffer.find('\n')) != std::string::npos) {
+        const std::string line = buffer.substr(0, newline);
+        buffer.erase(0, newline + 1);
+        HandleLine(line);
+      }
+    }
+  }
+  return 0;
+}
+
+EXPORT void wexlor_runtime_shutdown(void) {
+  stopping.store(true);
+  if (wakeFd >= 0) Wake();
+}

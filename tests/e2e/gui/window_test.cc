@@ -1,0 +1,400 @@
+// Windows: creation flags, the window registry, window handlers, and the
+// application's lifetime.
+#include <algorithm>
+
+#include "harness.h"
+
+namespace gui {
+namespace {
+
+using ::testing::Contains;
+using ::testing::Not;
+
+constexpr uint32_t kFrameless = 0x01, kPanel = 0x02, kUnused = 0x04, kHidden = 0x08,
+                   kTransparent = 0x10;
+
+std::string W(uint32_t window) { return std::to_string(window); }
+
+// _MOTIF_WM_HINTS: flags, functions, decorations, ...; bit 1 of the flags
+// says the decorations item is set.
+bool Undecorated(const std::vector<long>& hints) {
+  return hints.size() >= 3 && (hints[0] & 2) != 0 && hints[2] == 0;
+}
+
+class GuiWindows : public GuiTest {
+ protected:
+  static void SetUpTestSuite() { StartSuite(); }
+  static void TearDownTestSuite() { StopSuite(); }
+
+  Tokens Query(const char* verb, uint32_t window) { return host().Command({verb, W(window)}); }
+};
+
+TEST_F(GuiWindows, PlainWindowHasTheDefaults) {
+  const size_t mark = host().Mark();
+  const uint32_t w = host().CreateWindow();
+  EXPECT_EQ(Query("isvisible", w), Tokens{"1"});
+  EXPECT_EQ(Query("isontop", w), Tokens{"0"});
+  EXPECT_EQ(Query("isresizable", w), Tokens{"1"});
+  EXPECT_EQ(Query("getsize", w), (Tokens{"800", "600"}));
+  EXPECT_TRUE(host().WaitFor({"resize", W(w), "800", "600"}, mark));
+  // Centred on the 1280x1024 screen.
+  const Tokens position = Query("getpos", w);
+  ASSERT_EQ(position.size(), 2u);
+  EXPECT_NEAR(std::stoi(position[0]), (1280 - 800) / 2, 2);
+  EXPECT_NEAR(std::stoi(position[1]), (1024 - 600) / 2, 2);
+
+  const XWindow x = host().XWindowOf(w);
+  ASSERT_NE(x, 0u);
+  EXPECT_FALSE(Undecorated(session().LongProperty(x, "_MOTIF_WM_HINTS")));
+  EXPECT_EQ(session().Depth(x), 24);
+  host().Close(w);
+}
+
+TEST_F(GuiWindows, FramelessWindowIsUndecoratedButResizable) {
+  const uint32_t w = host().CreateWindow(kFrameless);
+  EXPECT_EQ(Query("isresizable", w), Tokens{"1"});
+  EXPECT_EQ(Query("isontop", w), Tokens{"0"});
+  EXPECT_EQ(Query("isvisible", w), Tokens{"1"});
+  const XWindow x = host().XWindowOf(w);
+  ASSERT_NE(x, 0u);
+  EXPECT_TRUE(Undecorated(session().LongProperty(x, "_MOTIF_WM_HINTS")));
+  host().Close(w);
+}
+
+TEST_F(GuiWindows, PanelIsAUtilityWindowKeptAbove) {
+  const uint32_t w = host().CreateWindow(kPanel);
+  EXPECT_EQ(Query("isontop", w), Tokens{"1"});
+  EXPECT_EQ(Query("isvisible", w), Tokens{"1"});
+  const XWindow x = host().XWindowOf(w);
+  ASSERT_NE(x, 0u);
+  EXPECT_THAT(session().AtomProperty(x, "_NET_WM_WINDOW_TYPE"),
+              Contains("_NET_WM_WINDOW_TYPE_UTILITY"));
+  const auto state = session().AtomProperty(x, "_NET_WM_STATE");
+  for (const char* s : {"_NET_WM_STATE_ABOVE", "_NET_WM_STATE_STICKY", "_NET_WM_STATE_SKIP_TASKBAR",
+                        "_NET_WM_STATE_SKIP_PAGER"}) {
+    EXPECT_THAT(state, Contains(s));
+  }
+  // A user time of 0 asks the window manager not to focus it when mapped.
+  EXPECT_EQ(session().LongProperty(x, "_NET_WM_USER_TIME"), std::vector<long>{0});
+  host().Close(w);
+}
+
+TEST_F(GuiWindows, HiddenWindowAppearsOnShow) {
+  const uint32_t w = host().CreateWindow(kHidden);
+  EXPECT_EQ(Query("isvisible", w), Tokens{"0"});
+  // Hidden windows are fully usable.
+  ASSERT_TRUE(host().LoadHtml(w, "<p>hidden</p>"));
+  EXPECT_EQ(host().EvalValue(w, "document.body.textContent"), "\"hidden\"");
+  host().Command({"show", W(w)});
+  EXPECT_EQ(Query("isvisible", w), Tokens{"1"});
+  host().Command({"hide", W(w)});
+  EXPECT_EQ(Query("isvisible", w), Tokens{"0"});
+  host().Close(w);
+}
+
+// Waits until the pixel at the window's centre has the value `want`.
+unsigned long WaitForPixel(XSession& session, XWindow x, unsigned long want) {
+  const auto deadline = std::chrono::steady_clock::now() + kTimeout;
+  unsigned long pixel = session.Pixel(x, 400, 300);
+  while (pixel != want && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(20ms);
+    pixel = session.Pixel(x, 400, 300);
+  }
+  return pixel;
+}
+
+TEST_F(GuiWindows, TransparentWindowShowsThrough) {
+  const uint32_t w = host().CreateWindow(kTransparent);
+  const XWindow x = host().XWindowOf(w);
+  ASSERT_NE(x, 0u);
+  EXPECT_EQ(session().Depth(x), 32);
+  // An opaque page paints opaque pixels (ARGB)...
+  ASSERT_TRUE(host().LoadHtml(w, "<body style='background: rgb(0, 0, 255)'></body>"));
+  EXPECT_EQ(WaitForPixel(session(), x, 0xff0000ffu), 0xff0000ffu);
+  // ...and a page without a background leaves them fully transparent.
+  ASSERT_TRUE(host().LoadHtml(w, "<body style='background: transparent'></body>"));
+  EXPECT_EQ(WaitForPixel(session(), x, 0u), 0u);
+  host().Close(w);
+}
+
+TEST_F(GuiWindows, UnknownFlagIsIgnored) {
+  const uint32_t w = host().CreateWindow(kUnused);
+  EXPECT_EQ(Query("isvisible", w), Tokens{"1"});
+  EXPECT_EQ(Query("isontop", w), Tokens{"0"});
+  EXPECT_EQ(Query("isresizable", w), Tokens{"1"});
+  EXPECT_EQ(Query("getsize", w), (Tokens{"800", "600"}));
+  const XWindow x = host().XWindowOf(w);
+  ASSERT_NE(x, 0u);
+  EXPECT_FALSE(Undecorated(session().LongProperty(x, "_MOTIF_WM_HINTS")));
+  EXPECT_EQ(session().Depth(x), 24);
+  host().Close(w);
+}
+
+TEST_F(GuiWindows, RequestsRunInCallOrderAfterCreation) {
+  // The id comes back at once; the window is made later, but before any
+  // request that follows it.
+  const std::string first = host().SendCommand({"create"});
+  const std::string second = host().SendCommand({"create"});
+  const Tokens a = host().Reply(first), b = host().Reply(second);
+  ASSERT_EQ(a.size(), 1u);
+  ASSERT_EQ(b.size(), 1u);
+  const uint32_t w1 = std::stoul(a[0]), w2 = std::stoul(b[0]);
+  EXPECT_EQ(w2, w1 + 1);
+  const std::string nav =
+      host().SendCommand({"navigate", W(w1), "data:text/html," + PercentEncode("<p>ordered</p>")});
+  const std::string eval = host().SendCommand({"eval", W(w2), "20 + 22"});
+  host().Reply(nav);
+  EXPECT_EQ(host().Reply(eval), (Tokens{"42", "none", "main"}));
+  host().Close(w1);
+  host().Close(w2);
+}
+
+TEST_F(GuiWindows, ClosedWindowIsForgotten) {
+  const uint32_t w1 = host().CreateWindow();
+  const uint32_t w2 = host().CreateWindow();
+  ASSERT_TRUE(host().LoadHtml(w2, "<p>two</p>"));
+  const std::string title1 = host().UniqueTitle(w1);
+  ASSERT_NE(session().FindWindow(title1), 0u);
+
+  host().Close(w1);
+  EXPECT_EQ(Query("isvisible", w1), Tokens{"0"});
+  EXPECT_EQ(Query("isresizable", w1), Tokens{"0"});
+  EXPECT_EQ(Query("isontop", w1), Tokens{"0"});
+  EXPECT_EQ(Query("getsize", w1), (Tokens{"0", "0"}));
+  EXPECT_EQ(Query("getpos", w1), (Tokens{"0", "0"}));
+  const EvalResult gone = host().Eval(w1, "1");
+  EXPECT_EQ(gone.result, "none");
+  EXPECT_EQ(gone.error, "none");
+  EXPECT_TRUE(gone.onMain);
+  // Requests for it, and a second close, change nothing.
+  host().Command({"navigate", W(w1), "data:text/html,x"});
+  host().Command({"setsize", W(w1), "300", "300"});
+  host().Command({"show", W(w1)});
+  host().Close(w1);
+  EXPECT_EQ(Query("isvisible", w1), Tokens{"0"});
+  EXPECT_TRUE(session().WaitUntilGone(title1));
+
+  // The other window is untouched, and ids are not reused.
+  EXPECT_EQ(Query("isvisible", w2), Tokens{"1"});
+  EXPECT_EQ(host().EvalValue(w2, "document.body.textContent"), "\"two\"");
+  const uint32_t w3 = host().CreateWindow();
+  EXPECT_GT(w3, w2);
+  host().Close(w2);
+  host().Close(w3);
+}
+
+TEST_F(GuiWindows, MissingWindowGivesDefaults) {
+  EXPECT_EQ(Query("isvisible", 9999), Tokens{"0"});
+  EXPECT_EQ(Query("getsize", 9999), (Tokens{"0", "0"}));
+  const EvalResult r = host().Eval(9999, "1");
+  EXPECT_EQ(r.result, "none");
+  EXPECT_EQ(r.error, "none");
+}
+
+TEST_F(GuiWindows, TableWorksFromTheMainThread) {
+  // Queries from the main thread must not wait for the main thread.
+  const Tokens id = host().Command({"ui", "create"});
+  ASSERT_EQ(id.size(), 1u);
+  EXPECT_EQ(host().Command({"ui", "getsize", id[0]}), (Tokens{"800", "600"}));
+  EXPECT_EQ(host().Command({"ui", "isvisible", id[0]}), Tokens{"1"});
+  const size_t mark = host().Mark();
+  host().Command({"ui", "setsize", id[0], "500", "400"});
+  EXPECT_TRUE(host().WaitFor({"resize", id[0], "500", "400"}, mark));
+  EXPECT_EQ(host().Command({"ui", "eval", id[0], "6 * 7"}), (Tokens{"42", "none", "main"}));
+  host().Command({"ui", "close", id[0]});
+  EXPECT_EQ(host().Command({"ui", "isvisible", id[0]}), Tokens{"0"});
+}
+
+TEST_F(GuiWindows, SizeAndPositionChangesAreReported) {
+  const uint32_t w = host().CreateWindow();
+  size_t mark = host().Mark();
+  host().Command({"setsize", W(w), "640", "480"});
+  EXPECT_TRUE(host().WaitFor({"resize", W(w), "640", "480"}, mark));
+  EXPECT_EQ(Query("getsize", w), (Tokens{"640", "480"}));
+
+  mark = host().Mark();
+  host().Command({"setpos", W(w), "30", "40"});
+  EXPECT_TRUE(host().WaitFor({"move", W(w), "30", "40"}, mark));
+  EXPECT_EQ(Query("getpos", w), (Tokens{"30", "40"}));
+  host().Close(w);
+}
+
+TEST_F(GuiWindows, CloseRequestLeavesTheWindowOpen) {
+  const uint32_t w = host().CreateWindow();
+  ASSERT_TRUE(host().LoadHtml(w, "<p>still here</p>"));
+  const XWindow x = host().XWindowOf(w);
+  ASSERT_NE(x, 0u);
+  const size_t mark = host().Mark();
+  session().SendDeleteRequest(x);
+  ASSERT_TRUE(host().WaitFor({"close", W(w)}, mark));
+  EXPECT_EQ(Query("isvisible", w), Tokens{"1"});
+  EXPECT_EQ(host().EvalValue(w, "document.body.textContent"), "\"still here\"");
+  EXPECT_EQ(host().EventsSince(mark, {"close"}).size(), 1u);
+  host().Close(w);
+}
+
+TEST_F(GuiWindows, EveryFinishedNavigationIsReported) {
+  const uint32_t w = host().CreateWindow();
+  const uint32_t other = host().CreateWindow();
+  const size_t mark = host().Mark();
+  ASSERT_TRUE(host().LoadHtml(w, "<p>one</p>"));
+  ASSERT_TRUE(host().LoadHtml(w, "<p>two</p>"));
+  host().Sync();
+  EXPECT_EQ(host().EventsSince(mark, {"load", W(w)}).size(), 2u);
+  EXPECT_TRUE(host().EventsSince(mark, {"load", W(other)}).empty());
+  host().Close(w);
+  host().Close(other);
+}
+
+// With a window manager: focus, frames and stacking are its business.
+class GuiWindowManager : public GuiTest {
+ protected:
+  static void SetUpTestSuite() { StartSuite({.windowManager = true}); }
+  static void TearDownTestSuite() { StopSuite(); }
+};
+
+TEST_F(GuiWindowManager, FocusFollowsTheActiveWindow) {
+  size_t mark = host().Mark();
+  const uint32_t w1 = host().CreateWindow();
+  ASSERT_TRUE(host().WaitFor({"focus", W(w1), "1"}, mark));
+
+  mark = host().Mark();
+  const uint32_t w2 = host().CreateWindow();
+  EXPECT_TRUE(host().WaitFor({"focus", W(w2), "1"}, mark));
+  EXPECT_TRUE(host().WaitFor({"focus", W(w1), "0"}, mark));
+
+  mark = host().Mark();
+  host().Command({"focus", W(w1)});
+  EXPECT_TRUE(host().WaitFor({"focus", W(w1), "1"}, mark));
+  EXPECT_TRUE(host().WaitFor({"focus", W(w2), "0"}, mark));
+  host().Close(w1);
+  host().Close(w2);
+}
+
+TEST_F(GuiWindowManager, PanelStaysAboveEverywhereWithoutTakingFocus) {
+  size_t mark = host().Mark();
+  const uint32_t w = host().CreateWindow();
+  ASSERT_TRUE(host().WaitFor({"focus", W(w), "1"}, mark));
+  const XWindow xw = host().XWindowOf(w);
+
+  mark = host().Mark();
+  const uint32_t panel = host().CreateWindow(kPanel);
+  const XWindow xp = host().XWindowOf(panel);
+  ASSERT_NE(xw, 0u);
+  ASSERT_NE(xp, 0u);
+  // Raising the other window leaves the panel above it.
+  host().Command({"focus", W(w)});
+  std::vector<long> stacking;
+  auto position = [&](XWindow x) {
+    return std::find(stacking.begin(), stacking.end(), static_cast<long>(x)) - stacking.begin();
+  };
+  const auto deadline = std::chrono::steady_clock::now() + kTimeout;
+  do {
+    std::this_thread::sleep_for(50ms);
+    stacking = session().LongProperty(session().root(), "_NET_CLIENT_LIST_STACKING");
+  } while (position(xp) == static_cast<long>(stacking.size()) &&
+           std::chrono::steady_clock::now() < deadline);
+  ASSERT_LT(position(xw), static_cast<long>(stacking.size()));
+  EXPECT_GT(position(xp), position(xw)) << "bottom-to-top order";
+
+  host().Sync();
+  EXPECT_TRUE(host().EventsSince(mark, {"focus", W(panel), "1"}).empty());
+  EXPECT_TRUE(host().EventsSince(mark, {"focus", W(w), "0"}).empty());
+  const auto state = session().AtomProperty(xp, "_NET_WM_STATE");
+  for (const char* s :
+       {"_NET_WM_STATE_ABOVE", "_NET_WM_STATE_SKIP_TASKBAR", "_NET_WM_STATE_SKIP_PAGER"}) {
+    EXPECT_THAT(state, Contains(s));
+  }
+  // On every desktop.
+  const auto desktop = session().LongProperty(xp, "_NET_WM_DESKTOP");
+  ASSERT_EQ(desktop.size(), 1u);
+  EXPECT_EQ(desktop[0] & 0xffffffffL, 0xffffffffL);
+  host().Close(panel);
+  host().Close(w);
+}
+
+TEST_F(GuiWindowManager, FramelessWindowGetsNoFrame) {
+  const uint32_t plain = host().CreateWindow();
+  const uint32_t frameless = host().CreateWindow(kFrameless);
+  const XWindow xp = host().XWindowOf(plain), xf = host().XWindowOf(frameless);
+  ASSERT_NE(xp, 0u);
+  ASSERT_NE(xf, 0u);
+  // left, right, top, bottom
+  std::vector<long> plainExtents, framelessExtents;
+  const auto deadline = std::chrono::steady_clock::now() + kTimeout;
+  while ((plainExtents.size() < 4 || framelessExtents.size() < 4) &&
+         std::chrono::steady_clock::now() < deadline) {
+    plainExtents = session().LongProperty(xp, "_NET_FRAME_EXTENTS");
+    framelessExtents = session().LongProperty(xf, "_NET_FRAME_EXTENTS");
+    std::this_thread::sleep_for(20ms);
+  }
+  ASSERT_EQ(plainExtents.size(), 4u);
+  ASSERT_EQ(framelessExtents.size(), 4u);
+  EXPECT_GT(plainExtents[2], 0);
+  EXPECT_EQ(framelessExtents, (std::vector<long>{0, 0, 0, 0}));
+  host().Close(plain);
+  host().Close(frameless);
+}
+
+TEST_F(GuiWindowManager, MoveIsReportedInRootCoordinates) {
+  const uint32_t w = host().CreateWindow();
+  const size_t mark = host().Mark();
+  host().Command({"setpos", W(w), "100", "120"});
+  EXPECT_TRUE(host().WaitFor({"move", W(w), "100", "120"}, mark));
+  EXPECT_EQ(host().Command({"getpos", W(w)}), (Tokens{"100", "120"}));
+  host().Close(w);
+}
+
+// Each test runs its own host: these are about the application's lifetime.
+class GuiLifecycle : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    session_ = std::make_unique<XSession>();
+    if (!session_->Start({})) session_.reset();
+  }
+  static void TearDownTestSuite() { session_.reset(); }
+  void SetUp() override {
+    ASSERT_TRUE(session_);
+    ASSERT_TRUE(host_.Start(*session_));
+  }
+
+  static std::unique_ptr<XSession> session_;
+  Host host_;
+};
+
+std::unique_ptr<XSession> GuiLifecycle::session_;
+
+TEST_F(GuiLifecycle, WindowIdsStartAtOne) {
+  // The application waits for the runtime even while it has no window.
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(host_.Command({"ping"}), Tokens{"pong"});
+  EXPECT_EQ(host_.CreateWindow(), 1u);
+  EXPECT_EQ(host_.CreateWindow(kFrameless), 2u);
+  EXPECT_EQ(host_.CreateWindow(), 3u);
+  EXPECT_EQ(host_.Stop(), "");
+}
+
+TEST_F(GuiLifecycle, ClosingTheLastWindowEndsTheApplication) {
+  const uint32_t w1 = host_.CreateWindow();
+  const uint32_t w2 = host_.CreateWindow();
+  host_.Close(w1);
+  host_.Sync();
+  EXPECT_EQ(host_.Command({"ping"}), Tokens{"pong"});
+  host_.Close(w2);
+  EXPECT_EQ(host_.WaitForExit(), "");
+}
+
+TEST_F(GuiLifecycle, ControlQEndsTheApplication) {
+  const uint32_t w = host_.CreateWindow();
+  ASSERT_TRUE(host_.LoadHtml(w, "<p>keys</p>"));
+  const XWindow x = host_.XWindowOf(w);
+  ASSERT_NE(x, 0u);
+  int ox = 0, oy = 0;
+  ASSERT_TRUE(session_->ClientOrigin(x, &ox, &oy));
+  session_->Click(ox + 100, oy + 100);  // pointer and focus into the window
+  session_->ControlKey("q");
+  EXPECT_EQ(host_.WaitForExit(), "");
+}
+
+}  // namespace
+}  // namespace gui
