@@ -180,7 +180,11 @@ std::string BuildInitScript(const std::string& ns, const std::string& sendStatem
 
 std::string BuildRespondScript(uint64_t callId, const std::string& resultJson,
                                const std::string& errorJson, bool hasError) {
-  std::string script = "window.__wexlorRespond(" + std::to_string(callId) + ", ";
+  std::string script;
+  script.reserve(48 + (hasError ? errorJson.size() : resultJson.size()));
+  script += "window.__wexlorRespond(";
+  script += std::to_string(callId);
+  script += ", ";
   if (hasError) {
     script += "null, ";
     script += JsonOr(errorJson, kUnknownErrorJson);
@@ -193,7 +197,11 @@ std::string BuildRespondScript(uint64_t callId, const std::string& resultJson,
 }
 
 std::string BuildInvokeCallbackScript(uint64_t callbackId, const std::string& argsJson) {
-  std::string script = "window.__wexlorInvokeCallback(" + std::to_string(callbackId) + ", ";
+  std::string script;
+  script.reserve(56 + argsJson.size());
+  script += "window.__wexlorInvokeCallback(";
+  script += std::to_string(callbackId);
+  script += ", ";
   script += JsonOr(argsJson, "[]");
   script += ");";
   return script;

@@ -199,15 +199,6 @@ inline void SkipSpace(const char*& p) {
   while (IsSpace(*p)) ++p;
 }
 
-// 1 for bytes that end a plain run inside a string: NUL, quote, backslash.
-constexpr auto kStringStop = [] {
-  std::array<uint8_t, 256> t{};
-  t[0] = 1;
-  t['"'] = 1;
-  t['\\'] = 1;
-  return t;
-}();
-
 constexpr auto kBase64Decode = [] {
   std::array<int8_t, 256> t{};
   for (auto& e : t) e = -1;
@@ -249,24 +240,28 @@ long HexQuad(const char* q) {
 }
 
 void DecodeBase64Into(const std::string& text, std::vector<uint8_t>& out) {
-  out.reserve(text.size() / 4 * 3 + 3);
-  uint32_t acc = 0;
-  int bits = 0;
+  // Sized once for the most the text can give, written through a pointer,
+  // trimmed at the end: no per-byte growth checks.
+  out.resize(text.size() / 4 * 3 + 3);
+  uint8_t* o = out.data();
   const auto* p = reinterpret_cast<const uint8_t*>(text.data());
   const auto* end = p + text.size();
   // Whole groups of four valid characters, the common case.
   while (end - p >= 4) {
-    int a = kBase64Decode[p[0]], b = kBase64Decode[p[1]], c = kBase64Decode[p[2]],
-        d = kBase64Decode[p[3]];
-    if ((a | b | c | d) < 0 || bits != 0) break;
-    uint32_t v = (uint32_t(a) << 18) | (uint32_t(b) << 12) | (uint32_t(c) << 6) | uint32_t(d);
-    out.push_back(static_cast<uint8_t>(v >> 16));
-    out.push_back(static_cast<uint8_t>(v >> 8));
-    out.push_back(static_cast<uint8_t>(v));
+    const int a = kBase64Decode[p[0]], b = kBase64Decode[p[1]], c = kBase64Decode[p[2]],
+              d = kBase64Decode[p[3]];
+    if ((a | b | c | d) < 0) break;
+    const uint32_t v = (uint32_t(a) << 18) | (uint32_t(b) << 12) | (uint32_t(c) << 6) | uint32_t(d);
+    o[0] = static_cast<uint8_t>(v >> 16);
+    o[1] = static_cast<uint8_t>(v >> 8);
+    o[2] = static_cast<uint8_t>(v);
+    o += 3;
     p += 4;
   }
   // The rest one character at a time: stop at '=', skip anything outside
   // the alphabet, drop leftover bits.
+  uint32_t acc = 0;
+  int bits = 0;
   for (; p < end; ++p) {
     if (*p == '=') break;
     const int v = kBase64Decode[*p];
@@ -275,10 +270,11 @@ void DecodeBase64Into(const std::string& text, std::vector<uint8_t>& out) {
     bits += 6;
     if (bits >= 8) {
       bits -= 8;
-      out.push_back(static_cast<uint8_t>(acc >> bits));
+      *o++ = static_cast<uint8_t>(acc >> bits);
       acc &= (1u << bits) - 1;
     }
   }
+  out.resize(static_cast<size_t>(o - out.data()));
 }
 
 // An unsigned 64-bit decimal as strtoull reads it; false for no digits or
@@ -541,8 +537,10 @@ std::string ParseString(const char*& cursor) {
   std::string out;
   const char* p = cursor + 1;  // past the opening quote, which is not checked
   for (;;) {
+    // The plain run up to a quote, a backslash or the end (strcspn stops
+    // at the NUL too, and scans many bytes at a time).
     const char* run = p;
-    while (!kStringStop[static_cast<uint8_t>(*p)]) ++p;
+    p += std::strcspn(p, "\"\\");
     out.append(run, p - run);
     const char c = *p;
     if (c == '\0') break;

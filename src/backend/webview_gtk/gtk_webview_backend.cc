@@ -155,10 +155,7 @@ void OnScriptMessage(WebKitUserContentManager*, WebKitJavascriptResult* result, 
   const uint32_t id = static_cast<WindowSignalData*>(data)->id;
   JSCValue* body = webkit_javascript_result_get_js_value(result);
   if (body == nullptr || !jsc_value_is_object(body) || jsc_value_is_array(body)) return;
-  if (!jsc_value_object_has_property(body, "callId") ||
-      !jsc_value_object_has_property(body, "method")) {
-    return;
-  }
+  // A missing property reads as undefined, which is neither number nor string.
   JSCValue* callIdValue = jsc_value_object_get_property(body, "callId");
   JSCValue* methodValue = jsc_value_object_get_property(body, "method");
   const bool wellFormed = jsc_value_is_number(callIdValue) && jsc_value_is_string(methodValue);
@@ -174,7 +171,7 @@ void OnScriptMessage(WebKitUserContentManager*, WebKitJavascriptResult* result, 
   if (!wellFormed || !(callIdNumber >= 0 && callIdNumber < 18446744073709551616.0)) return;
 
   std::shared_ptr<Value> args;
-  if (jsc_value_object_has_property(body, "args")) {
+  {
     JSCValue* argsValue = jsc_value_object_get_property(body, "args");
     if (jsc_value_is_array(argsValue)) {
       char* text = jsc_value_to_json(argsValue, 0);

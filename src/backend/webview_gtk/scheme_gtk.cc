@@ -8,6 +8,7 @@
 #include <cstring>
 #include <deque>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "backend/scheme_exchange.h"
@@ -240,16 +241,21 @@ class GtkSchemeExchange : public SchemeExchangeBase {
     if (link_->stopped.load()) return -1;
     if (length == 0) return 0;
     std::vector<uint8_t> chunk(data, data + length);
-    MainQueue::Post([this, chunk = std::move(chunk)]() mutable {
-      if (link_->stopped.load() || stream_ == nullptr) return;
-      stream_->chunks->push_back(std::move(chunk));
-      Wake(stream_);
-    });
+    // Chunks gather here; one main-thread step moves all that arrived since
+    // the last one into the body stream, so a fast writer costs one wakeup
+    // per batch, not per chunk.
+    std::lock_guard<std::mutex> lock(pendingMutex_);
+    pending_.push_back(std::move(chunk));
+    if (!flushPosted_) {
+      flushPosted_ = true;
+      MainQueue::Post([this] { Flush(); });
+    }
     return static_cast<int64_t>(length);
   }
 
   void Finish() override {
     MainQueue::Post([this] {
+      Flush();
       if (!link_->stopped.load()) {
         if (stream_ == nullptr) SendResponse(404, {});  // finished without a response
         stream_->finished = TRUE;
@@ -264,6 +270,19 @@ class GtkSchemeExchange : public SchemeExchangeBase {
     link_->exchange = nullptr;
     if (stream_ != nullptr) g_object_unref(stream_);
     g_object_unref(request_);
+  }
+
+  // Moves the chunks written so far into the body stream (main thread).
+  void Flush() {
+    std::vector<std::vector<uint8_t>> batch;
+    {
+      std::lock_guard<std::mutex> lock(pendingMutex_);
+      batch.swap(pending_);
+      flushPosted_ = false;
+    }
+    if (batch.empty() || link_->stopped.load() || stream_ == nullptr) return;
+    for (auto& chunk : batch) stream_->chunks->push_back(std::move(chunk));
+    Wake(stream_);
   }
 
   void SendResponse(int status, const HeaderList& headers) {
@@ -301,6 +320,9 @@ class GtkSchemeExchange : public SchemeExchangeBase {
   uint64_t offset_ = 0;
   std::shared_ptr<ExchangeLink> link_;
   WexlorBodyStream* stream_ = nullptr;  // main thread; set by the response
+  std::mutex pendingMutex_;             // guards the two below
+  std::vector<std::vector<uint8_t>> pending_;
+  bool flushPosted_ = false;
 };
 
 void MarkStopped(const std::shared_ptr<ExchangeLink>& link) {
