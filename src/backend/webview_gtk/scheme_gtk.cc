@@ -46,6 +46,9 @@ struct WexlorBodyStream {
   size_t frontOffset;
   std::vector<GSource*>* triggers;  // sources waiting for data
   std::shared_ptr<ExchangeLink>* link;
+  // The reader's cancellables we listen to: WebKit cancels its pending read
+  // when the page goes away, and that is how a stop shows.
+  std::vector<std::pair<GCancellable*, gulong>>* cancellables;
   gboolean finished;  // no more chunks will come
   gboolean eof;       // a read has returned the end
 };
@@ -131,8 +134,31 @@ gboolean IsReadable(GPollableInputStream* pollable) {
 
 gboolean CanPoll(GPollableInputStream*) { return TRUE; }
 
+void OnReadCancelled(GCancellable*, gpointer data) {
+  auto* s = static_cast<WexlorBodyStream*>(data);
+  std::shared_ptr<ExchangeLink> link = *s->link;
+  s->chunks->clear();  // nobody will read them
+  if (MainQueue::IsMainThread()) {
+    MarkStopped(link);
+  } else {
+    MainQueue::Post([link] { MarkStopped(link); });
+  }
+}
+
+void WatchCancellable(WexlorBodyStream* s, GCancellable* cancellable) {
+  if (cancellable == nullptr) return;
+  for (const auto& entry : *s->cancellables) {
+    if (entry.first == cancellable) return;
+  }
+  g_object_ref(cancellable);
+  // Calls back at once when it is cancelled already.
+  const gulong id = g_cancellable_connect(cancellable, G_CALLBACK(OnReadCancelled), s, nullptr);
+  s->cancellables->emplace_back(cancellable, id);
+}
+
 GSource* CreateSource(GPollableInputStream* pollable, GCancellable* cancellable) {
   auto* s = WEXLOR_BODY_STREAM(pollable);
+  WatchCancellable(s, cancellable);
   GSource* trigger = g_source_new(&kTriggerFuncs, sizeof(TriggerSource));
   reinterpret_cast<TriggerSource*>(trigger)->stream = s;
   s->triggers->push_back(trigger);
@@ -158,6 +184,11 @@ static void wexlor_body_stream_finalize(GObject* object) {
   auto* s = WEXLOR_BODY_STREAM(object);
   if (!s->eof) MarkStopped(*s->link);
   for (GSource* source : *s->triggers) reinterpret_cast<TriggerSource*>(source)->stream = nullptr;
+  for (auto& [cancellable, id] : *s->cancellables) {
+    g_cancellable_disconnect(cancellable, id);
+    g_object_unref(cancellable);
+  }
+  delete s->cancellables;
   delete s->triggers;
   delete s->chunks;
   delete s->link;
@@ -182,6 +213,7 @@ static void wexlor_body_stream_init(WexlorBodyStream* s) {
   s->frontOffset = 0;
   s->triggers = new std::vector<GSource*>();
   s->link = new std::shared_ptr<ExchangeLink>();
+  s->cancellables = new std::vector<std::pair<GCancellable*, gulong>>();
   s->finished = FALSE;
   s->eof = FALSE;
 }

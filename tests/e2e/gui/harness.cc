@@ -389,6 +389,20 @@ void XSession::SendDeleteRequest(Window w) {
   XSync(x_, False);
 }
 
+bool XSession::Xdotool(const std::vector<std::string>& args) {
+  std::vector<std::string> argv = {"/usr/bin/xdotool"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  const fs::path& d = dir_.path();
+  Child tool;
+  int status = 0;
+  if (!tool.Start(argv, InheritedEnvironment({"DISPLAY=" + display_}), d, d / "xdotool.out",
+                  d / "xdotool.err") ||
+      !tool.Wait(kTimeout, &status)) {
+    return false;
+  }
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
 std::vector<long> XSession::LongProperty(Window w, const char* property) {
   std::vector<long> items;
   Atom type;

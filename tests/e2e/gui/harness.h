@@ -108,6 +108,8 @@ class XSession {
   void ControlKey(const char* key);
   // Asks the window to close, as a window manager's close button does.
   void SendDeleteRequest(XWindow w);
+  // Runs xdotool on this display with `args`; false unless it succeeded.
+  bool Xdotool(const std::vector<std::string>& args);
   // The atom names held by an ATOM-list property.
   std::vector<std::string> AtomProperty(XWindow w, const char* property);
   // The 32-bit items of a property of any 32-bit type; empty when absent.

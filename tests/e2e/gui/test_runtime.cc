@@ -3,9 +3,11 @@
 // Lines from the test are "<seq> <verb> <arg>...", every token
 // percent-encoded. The runtime thread carries out each command through the
 // backend table and answers "R <seq> <token>..."; the prefix verb "ui" runs
-// the rest of the line on the main thread through PostUiTask instead.
+// the rest of the line on the main thread through PostUiTask instead, and
+// "bg" on a thread of its own.
 // Handler invocations are reported as "E <name> <token>...". Values are
 // reported in a typed text form (see Describe).
+#include <malloc.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -35,6 +37,7 @@ namespace {
 const wexlor_backend_api* api = nullptr;
 void* ctx = nullptr;
 std::thread::id mainThread;
+std::thread::id runtimeThread;
 int sock = -1;
 int wakeFd = -1;  // eventfd: page calls waiting, or shutdown
 std::atomic<bool> stopping{false};
@@ -112,6 +115,11 @@ void Send(const std::string& kind, const std::vector<std::string>& tokens) {
 void Event(const std::vector<std::string>& tokens) { Send("E", tokens); }
 
 bool OnMain() { return std::this_thread::get_id() == mainThread; }
+
+const char* ThreadKind() {
+  if (OnMain()) return "main";
+  return std::this_thread::get_id() == runtimeThread ? "runtime" : "other";
+}
 
 // Handlers the host must call on the main thread report a violation.
 void CheckMain(const char* what) {
@@ -320,7 +328,7 @@ void OnEvaluated(wexlor_value* result, wexlor_value* error, void* userData) {
 }
 
 // ---------------------------------------------------------------------------
-// Commands
+// Token conversions
 
 uint32_t U32(const std::string& s) {
   return static_cast<uint32_t>(std::strtoul(s.c_str(), nullptr, 10));
@@ -330,6 +338,171 @@ int32_t I32(const std::string& s) {
 }
 uint64_t U64(const std::string& s) { return std::strtoull(s.c_str(), nullptr, 10); }
 std::string Bool(bool b) { return b ? "1" : "0"; }
+
+// ---------------------------------------------------------------------------
+// The "app" scheme
+
+// Requests for a URL with a route (compared without its query) are answered
+// at once from the request handler; all others are held for the test, which
+// answers them step by step with the "scheme" commands. Every exchange gets
+// a small id, reported with the request.
+struct Route {
+  int32_t status = 200;
+  std::string body;
+  std::string headers;  // flat block
+};
+std::mutex schemeMutex;
+std::map<std::string, Route> routes;
+std::map<uint64_t, wexlor_scheme_exchange*> heldExchanges;
+std::map<wexlor_scheme_exchange*, uint64_t> exchangeIds;
+uint64_t nextExchangeId = 1;
+uint64_t requestCount = 0;
+
+// "name value name value ..." tokens from index `first` as a flat block.
+std::string FlatHeaders(const std::vector<std::string>& a, size_t first) {
+  std::string block;
+  for (size_t i = first; i + 1 < a.size(); i += 2) {
+    block += a[i];
+    block += '\0';
+    block += a[i + 1];
+    block += '\0';
+  }
+  return block;
+}
+
+const uint8_t* Bytes(const std::string& s) { return reinterpret_cast<const uint8_t*>(s.data()); }
+
+void OnSchemeRequest(void*, uint32_t window, wexlor_scheme_exchange* exchange, const char* method,
+                     const char* url, const char* headers, size_t headersLength) {
+  CheckMain("scheme-request");
+  const std::string target = url != nullptr ? url : "";
+  Route route;
+  bool routed = false;
+  uint64_t id;
+  {
+    std::lock_guard<std::mutex> lock(schemeMutex);
+    ++requestCount;
+    id = nextExchangeId++;
+    if (auto it = routes.find(target.substr(0, target.find('?'))); it != routes.end()) {
+      route = it->second;
+      routed = true;
+    } else {
+      heldExchanges[id] = exchange;
+      exchangeIds[exchange] = id;
+    }
+  }
+  Event({"scheme-request", std::to_string(window), std::to_string(id),
+         method != nullptr ? method : "", target,
+         std::string(headers != nullptr ? headers : "", headersLength)});
+  if (routed) {
+    api->SchemeResponseBegin(ctx, exchange, route.status, route.headers.data(),
+                             route.headers.size());
+    if (!route.body.empty()) {
+      api->SchemeResponseWrite(ctx, exchange, Bytes(route.body), route.body.size());
+    }
+    api->SchemeResponseFinish(ctx, exchange);
+  }
+}
+
+void OnSchemeStop(void*, wexlor_scheme_exchange* exchange) {
+  std::string id = "unknown";
+  {
+    std::lock_guard<std::mutex> lock(schemeMutex);
+    if (auto it = exchangeIds.find(exchange); it != exchangeIds.end()) {
+      id = std::to_string(it->second);
+    }
+  }
+  Event({"scheme-stop", id});
+}
+
+wexlor_scheme_exchange* HeldExchange(const std::string& id) {
+  std::lock_guard<std::mutex> lock(schemeMutex);
+  auto it = heldExchanges.find(std::strtoull(id.c_str(), nullptr, 10));
+  return it == heldExchanges.end() ? nullptr : it->second;
+}
+
+void Finished(wexlor_scheme_exchange* exchange) {
+  std::lock_guard<std::mutex> lock(schemeMutex);
+  if (auto it = exchangeIds.find(exchange); it != exchangeIds.end()) {
+    heldExchanges.erase(it->second);
+    exchangeIds.erase(it);
+  }
+}
+
+// scheme on | off
+// scheme route <url> <status> <body> [<name> <value>]...
+// scheme begin <id> <status> [<name> <value>]...
+// scheme write <id> <bytes>                  -> the value Write returned
+// scheme finish <id>
+// scheme respond <id> <status> <body> [<name> <value>]...
+//                                             -> Write's value, the thread
+// scheme read <id> <capacity>                -> "4,4,2,0", the bytes read
+// scheme count                               -> requests seen so far
+void ExecuteScheme(const std::vector<std::string>& a, std::vector<std::string>& reply) {
+  auto arg = [&](size_t i) -> const std::string& {
+    static const std::string empty;
+    return i < a.size() ? a[i] : empty;
+  };
+  const std::string& step = arg(1);
+  if (step == "on") {
+    api->RegisterSchemeHandler(ctx, "app", OnSchemeRequest, OnSchemeStop, nullptr);
+    return;
+  }
+  if (step == "off") {
+    api->RegisterSchemeHandler(ctx, "app", nullptr, nullptr, nullptr);
+    return;
+  }
+  if (step == "route") {
+    std::lock_guard<std::mutex> lock(schemeMutex);
+    routes[arg(2)] = Route{I32(arg(3)), arg(4), FlatHeaders(a, 5)};
+    return;
+  }
+  if (step == "count") {
+    std::lock_guard<std::mutex> lock(schemeMutex);
+    reply = {std::to_string(requestCount)};
+    return;
+  }
+  wexlor_scheme_exchange* exchange = HeldExchange(arg(2));
+  if (exchange == nullptr) {
+    reply = {"no-exchange", arg(2)};
+  } else if (step == "begin") {
+    const std::string headers = FlatHeaders(a, 4);
+    api->SchemeResponseBegin(ctx, exchange, I32(arg(3)), headers.data(), headers.size());
+  } else if (step == "write") {
+    reply = {std::to_string(api->SchemeResponseWrite(ctx, exchange, Bytes(arg(3)), arg(3).size()))};
+  } else if (step == "finish") {
+    Finished(exchange);
+    api->SchemeResponseFinish(ctx, exchange);
+  } else if (step == "respond") {
+    const std::string headers = FlatHeaders(a, 5);
+    api->SchemeResponseBegin(ctx, exchange, I32(arg(3)), headers.data(), headers.size());
+    const int64_t written = api->SchemeResponseWrite(ctx, exchange, Bytes(arg(4)), arg(4).size());
+    Finished(exchange);
+    api->SchemeResponseFinish(ctx, exchange);
+    reply = {std::to_string(written), ThreadKind()};
+  } else if (step == "read") {
+    const size_t capacity = std::strtoull(arg(3).c_str(), nullptr, 10);
+    std::vector<uint8_t> buffer(capacity);
+    std::string sizes, data;
+    for (int64_t n = 1; n > 0 && sizes.size() < 4096;) {
+      n = api->SchemeRequestReadBody(ctx, exchange, buffer.data(), capacity);
+      sizes += (sizes.empty() ? "" : ",") + std::to_string(n);
+      if (n > 0) data.append(reinterpret_cast<char*>(buffer.data()), static_cast<size_t>(n));
+    }
+    reply = {sizes, data};
+  } else {
+    reply = {"unknown-command", "scheme " + step};
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Commands
+
+// The bytes malloc has handed out and not yet got back, in kB.
+std::string HeapInUseKb() {
+  const struct mallinfo2 heap = mallinfo2();
+  return std::to_string((heap.uordblks + heap.hblkhd) / 1024);
+}
 
 // Carries out one command; returns false when the reply is sent later.
 bool Execute(const std::string& seq, const std::vector<std::string>& a,
@@ -407,6 +580,16 @@ bool Execute(const std::string& seq, const std::vector<std::string>& a,
     api->ValueFree(args);
   } else if (verb == "release") {
     api->ReleaseJsCallback(ctx, U64(arg(1)));
+  } else if (verb == "setopacity") {
+    api->SetWindowOpacity(ctx, win, std::strtod(arg(2).c_str(), nullptr));
+  } else if (verb == "getopacity") {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.17g", api->GetWindowOpacity(ctx, win));
+    reply = {buf};
+  } else if (verb == "scheme") {
+    ExecuteScheme(a, reply);
+  } else if (verb == "heap") {
+    reply = {HeapInUseKb()};
   } else if (verb == "answer") {  // answer <method> <kind> [payload]
     std::lock_guard<std::mutex> lock(rulesMutex);
     rules[arg(1)] = AnswerRule{arg(2), arg(3)};
@@ -447,6 +630,11 @@ void HandleLine(const std::string& line) {
     api->PostUiTask(ctx, RunUiCommand, new UiCommand{seq, std::move(tokens)});
     return;
   }
+  if (!tokens.empty() && tokens[0] == "bg") {
+    tokens.erase(tokens.begin());
+    std::thread([seq, tokens] { RunCommand(seq, tokens); }).detach();
+    return;
+  }
   RunCommand(seq, tokens);
 }
 
@@ -482,6 +670,7 @@ EXPORT int wexlor_runtime_init(const wexlor_backend_api* table) {
 }
 
 EXPORT int wexlor_runtime_start(void) {
+  runtimeThread = std::this_thread::get_id();
   std::string buffer;
   while (!stopping.load()) {
     pollfd fds[2] = {{sock, POLLIN, 0}, {wakeFd, POLLIN, 0}};

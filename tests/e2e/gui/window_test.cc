@@ -186,9 +186,109 @@ TEST_F(GuiWindows, ClosedWindowIsForgotten) {
 TEST_F(GuiWindows, MissingWindowGivesDefaults) {
   EXPECT_EQ(Query("isvisible", 9999), Tokens{"0"});
   EXPECT_EQ(Query("getsize", 9999), (Tokens{"0", "0"}));
+  EXPECT_EQ(Query("getpos", 9999), (Tokens{"0", "0"}));
+  EXPECT_EQ(Query("isresizable", 9999), Tokens{"0"});
+  EXPECT_EQ(Query("isontop", 9999), Tokens{"0"});
+  EXPECT_EQ(Query("getopacity", 9999), Tokens{"1"});
   const EvalResult r = host().Eval(9999, "1");
   EXPECT_EQ(r.result, "none");
   EXPECT_EQ(r.error, "none");
+  // Every change asked of it is dropped.
+  for (const Tokens& command : std::vector<Tokens>{{"setsize", "9999", "300", "200"},
+                                                   {"setpos", "9999", "10", "10"},
+                                                   {"setresizable", "9999", "1"},
+                                                   {"setontop", "9999", "1"},
+                                                   {"setopacity", "9999", "0.5"},
+                                                   {"show", "9999"},
+                                                   {"hide", "9999"},
+                                                   {"focus", "9999"}}) {
+    host().Command(command);
+  }
+  host().Sync();
+  EXPECT_EQ(Query("isvisible", 9999), Tokens{"0"});
+  EXPECT_EQ(Query("getsize", 9999), (Tokens{"0", "0"}));
+  EXPECT_EQ(Query("isontop", 9999), Tokens{"0"});
+  EXPECT_EQ(Query("getopacity", 9999), Tokens{"1"});
+}
+
+// Waits until `done` holds for the window's property, and returns its items.
+std::vector<long> WaitForProperty(XSession& session, XWindow x, const char* property,
+                                  const std::function<bool(const std::vector<long>&)>& done) {
+  const auto deadline = std::chrono::steady_clock::now() + kTimeout;
+  std::vector<long> items = session.LongProperty(x, property);
+  while (!done(items) && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(20ms);
+    items = session.LongProperty(x, property);
+  }
+  return items;
+}
+
+TEST_F(GuiWindows, ResizableAndOnTopCanBeChanged) {
+  const uint32_t w = host().CreateWindow();
+  const XWindow x = host().XWindowOf(w);
+  ASSERT_NE(x, 0u);
+  // WM_NORMAL_HINTS: flags, 4 unused, min width and height, max width and
+  // height; a fixed size has both bounds at the current size.
+  constexpr long kMinSize = 1 << 4, kMaxSize = 1 << 5;
+  auto fixed = [](const std::vector<long>& h) {
+    return h.size() >= 9 && (h[0] & kMinSize) && (h[0] & kMaxSize) && h[5] == 800 && h[6] == 600 &&
+           h[7] == 800 && h[8] == 600;
+  };
+  host().Command({"setresizable", W(w), "0"});
+  EXPECT_EQ(Query("isresizable", w), Tokens{"0"});
+  EXPECT_TRUE(fixed(WaitForProperty(session(), x, "WM_NORMAL_HINTS", fixed)));
+  host().Command({"setresizable", W(w), "1"});
+  EXPECT_EQ(Query("isresizable", w), Tokens{"1"});
+  EXPECT_FALSE(fixed(WaitForProperty(session(), x, "WM_NORMAL_HINTS",
+                                     [&](const std::vector<long>& h) { return !fixed(h); })));
+
+  host().Command({"setontop", W(w), "1"});
+  EXPECT_EQ(Query("isontop", w), Tokens{"1"});
+  host().Command({"setontop", W(w), "0"});
+  EXPECT_EQ(Query("isontop", w), Tokens{"0"});
+  host().Close(w);
+}
+
+TEST_F(GuiWindows, OpacityIsKeptWithinZeroAndOne) {
+  const uint32_t w = host().CreateWindow();
+  const XWindow x = host().XWindowOf(w);
+  ASSERT_NE(x, 0u);
+  auto opacity = [&] {
+    const Tokens t = Query("getopacity", w);
+    return t.size() == 1 ? std::stod(t[0]) : -1;
+  };
+  EXPECT_EQ(opacity(), 1.0);
+  host().Command({"setopacity", W(w), "0.25"});
+  EXPECT_NEAR(opacity(), 0.25, 0.01);
+  // _NET_WM_WINDOW_OPACITY scales 0..1 to the 32-bit range.
+  const auto scaled = WaitForProperty(session(), x, "_NET_WM_WINDOW_OPACITY",
+                                      [](const std::vector<long>& v) { return v.size() == 1; });
+  ASSERT_EQ(scaled.size(), 1u);
+  EXPECT_NEAR(static_cast<double>(scaled[0] & 0xffffffffL) / 0xffffffffL, 0.25, 0.01);
+
+  host().Command({"setopacity", W(w), "1.7"});
+  EXPECT_EQ(opacity(), 1.0);
+  host().Command({"setopacity", W(w), "-0.5"});
+  EXPECT_EQ(opacity(), 0.0);
+  host().Command({"setopacity", W(w), "nan"});
+  EXPECT_EQ(opacity(), 1.0);
+  host().Close(w);
+}
+
+TEST_F(GuiWindows, HiddenWindowTakesSizeAndPositionBeforeShow) {
+  const uint32_t w = host().CreateWindow(kHidden);
+  host().Command({"setsize", W(w), "420", "310"});
+  host().Command({"setpos", W(w), "50", "60"});
+  EXPECT_EQ(Query("getsize", w), (Tokens{"420", "310"}));
+  EXPECT_EQ(Query("getpos", w), (Tokens{"50", "60"}));
+  const size_t mark = host().Mark();
+  host().Command({"show", W(w)});
+  EXPECT_TRUE(host().WaitFor({"resize", W(w), "420", "310"}, mark));
+  EXPECT_TRUE(host().WaitFor({"move", W(w), "50", "60"}, mark));
+  EXPECT_EQ(Query("isvisible", w), Tokens{"1"});
+  EXPECT_EQ(Query("getsize", w), (Tokens{"420", "310"}));
+  EXPECT_EQ(Query("getpos", w), (Tokens{"50", "60"}));
+  host().Close(w);
 }
 
 TEST_F(GuiWindows, TableWorksFromTheMainThread) {
@@ -334,6 +434,28 @@ TEST_F(GuiWindowManager, FramelessWindowGetsNoFrame) {
   EXPECT_EQ(framelessExtents, (std::vector<long>{0, 0, 0, 0}));
   host().Close(plain);
   host().Close(frameless);
+}
+
+TEST_F(GuiWindowManager, AlwaysOnTopReachesTheWindowManager) {
+  const uint32_t w = host().CreateWindow();
+  const XWindow x = host().XWindowOf(w);
+  ASSERT_NE(x, 0u);
+  auto above = [&](bool want) {
+    const auto deadline = std::chrono::steady_clock::now() + kTimeout;
+    for (;;) {
+      const auto state = session().AtomProperty(x, "_NET_WM_STATE");
+      const bool is = std::find(state.begin(), state.end(), "_NET_WM_STATE_ABOVE") != state.end();
+      if (is == want || std::chrono::steady_clock::now() >= deadline) return is;
+      std::this_thread::sleep_for(20ms);
+    }
+  };
+  host().Command({"setontop", W(w), "1"});
+  EXPECT_TRUE(above(true));
+  EXPECT_EQ(host().Command({"isontop", W(w)}), Tokens{"1"});
+  host().Command({"setontop", W(w), "0"});
+  EXPECT_FALSE(above(false));
+  EXPECT_EQ(host().Command({"isontop", W(w)}), Tokens{"0"});
+  host().Close(w);
 }
 
 TEST_F(GuiWindowManager, MoveIsReportedInRootCoordinates) {
