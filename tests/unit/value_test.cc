@@ -2,9 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <thread>
-#include <vector>
-
 using wexlor::Value;
 
 TEST(Value, FactoriesAndReaders) {
@@ -65,20 +62,4 @@ TEST(Value, EqualComparesDeeply) {
   cyclic->AsList().push_back(cyclic);
   EXPECT_TRUE(wexlor::Equal(cyclic, cyclic));
   cyclic->AsList().clear();
-}
-
-TEST(Value, ValuesMayBeFreedOnAnyThread) {
-  // Made on a thread that has ended, freed here; made here, freed on a
-  // thread that ends right after.
-  std::vector<std::shared_ptr<Value>> made;
-  std::thread([&] {
-    for (int i = 0; i < 1000; ++i) made.push_back(Value::Int(i));
-  }).join();
-  auto list = Value::List();
-  for (int i = 0; i < 1000; ++i) list->AsList().push_back(Value::String("s"));
-  std::thread([&] {
-    made.clear();
-    list.reset();
-  }).join();
-  EXPECT_EQ(std::get<int32_t>(Value::Int(7)->data), 7);
 }
