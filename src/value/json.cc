@@ -230,6 +230,14 @@ void AppendCodeUnit(std::string& out, long n) {
   }
 }
 
+// A code point above the Basic Multilingual Plane as four UTF-8 bytes.
+void AppendCodePoint(std::string& out, long cp) {
+  out += static_cast<char>(0xF0 | (cp >> 18));
+  out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+  out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+  out += static_cast<char>(0x80 | (cp & 0x3F));
+}
+
 // The value of four characters read as strtol(…, 16) reads them.
 long HexQuad(const char* q) {
   int8_t d0 = kHexDigit[static_cast<uint8_t>(q[0])], d1 = kHexDigit[static_cast<uint8_t>(q[1])],
@@ -581,8 +589,22 @@ std::string ParseString(const char*& cursor) {
           p += 2;
           if (*p != '\0') out += *p++;
         } else {
-          AppendCodeUnit(out, HexQuad(p + 2));
+          const long unit = HexQuad(p + 2);
           p += 6;
+          // A high surrogate escape followed by a low one is one character
+          // outside the Basic Multilingual Plane: written as its four UTF-8
+          // bytes, not as two invalid three-byte halves. Lone halves stay
+          // as they are.
+          if (unit >= 0xD800 && unit <= 0xDBFF && p[0] == '\\' && p[1] == 'u' && p[2] != '\0' &&
+              p[3] != '\0' && p[4] != '\0' && p[5] != '\0') {
+            const long low = HexQuad(p + 2);
+            if (low >= 0xDC00 && low <= 0xDFFF) {
+              AppendCodePoint(out, 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00));
+              p += 6;
+              break;
+            }
+          }
+          AppendCodeUnit(out, unit);
         }
         break;
       default:

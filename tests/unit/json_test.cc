@@ -162,8 +162,14 @@ TEST(JsonParse, Numbers) {
 
 TEST(JsonParse, Strings) {
   EXPECT_EQ(json::ParseText("\"\\u00e9\\u20AC\\/\\q\"")->GetString(), "\xc3\xa9\xe2\x82\xac/q");
-  // Surrogate halves are encoded one by one.
-  EXPECT_EQ(json::ParseText("\"\\ud83d\\ude00\"")->GetString(), "\xed\xa0\xbd\xed\xb8\x80");
+  // An escaped surrogate pair is one character; lone halves stay as they are.
+  EXPECT_EQ(json::ParseText("\"\\ud83d\\ude00\"")->GetString(), "\xf0\x9f\x98\x80");
+  EXPECT_EQ(json::ParseText("\"\\uDBFF\\uDFFFx\"")->GetString(), "\xf4\x8f\xbf\xbfx");
+  EXPECT_EQ(json::ParseText("\"\\ud83dx\\ude00\"")->GetString(), "\xed\xa0\xbdx\xed\xb8\x80");
+  EXPECT_EQ(json::ParseText("\"\\ud83d\\u0041\"")->GetString(),
+            "\xed\xa0\xbd"
+            "A");
+  EXPECT_EQ(json::ParseText("\"\\ud83d\\ude")->GetString(), "\xed\xa0\xbd" "de");
   EXPECT_EQ(json::ParseText("\"\\u0000x\"")->GetString(), std::string("\0x", 2));
   EXPECT_EQ(json::ParseText("\"\\b\\f\\n\\r\\t\\\"\\\\\"")->GetString(), "\b\f\n\r\t\"\\");
   EXPECT_EQ(json::ParseText("\"\\u12G4\"")->GetString(), "\x12");  // strtol stops at G
