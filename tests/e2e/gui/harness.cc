@@ -1,4 +1,5 @@
 #include "harness.h"
+#include "wire.h"
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
@@ -40,49 +41,11 @@ std::string ReadFile(const fs::path& path) {
   return text.str();
 }
 
-// The same token encoding as the test runtime: every byte that is a space,
-// a control, '%' or not ASCII becomes %XX; the empty token is "%00".
-std::string EncodeToken(const std::string& s) {
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  for (unsigned char c : s) {
-    if (c <= 0x20 || c == '%' || c >= 0x7f) {
-      out += '%';
-      out += kHex[c >> 4];
-      out += kHex[c & 15];
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out.empty() ? "%00" : out;
-}
-
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-std::string DecodeToken(const std::string& s) {
-  if (s == "%00") return "";
-  std::string out;
-  for (size_t i = 0; i < s.size(); ++i) {
-    if (s[i] == '%' && i + 2 < s.size() && HexDigit(s[i + 1]) >= 0 && HexDigit(s[i + 2]) >= 0) {
-      out += static_cast<char>(HexDigit(s[i + 1]) * 16 + HexDigit(s[i + 2]));
-      i += 2;
-    } else {
-      out += s[i];
-    }
-  }
-  return out;
-}
-
 Tokens SplitLine(const std::string& line) {
   Tokens tokens;
   std::istringstream in(line);
   std::string token;
-  while (in >> token) tokens.push_back(DecodeToken(token));
+  while (in >> token) tokens.push_back(wire::Decode(token));
   return tokens;
 }
 
@@ -725,7 +688,7 @@ void Host::TakeLine(const std::string& line) {
 std::string Host::SendCommand(const Tokens& command) {
   const std::string seq = std::to_string(nextSeq_++);
   std::string line = seq;
-  for (const auto& t : command) line += " " + EncodeToken(t);
+  for (const auto& t : command) line += " " + wire::Encode(t);
   line += "\n";
   size_t done = 0;
   while (fd_ >= 0 && done < line.size()) {

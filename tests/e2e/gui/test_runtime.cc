@@ -29,6 +29,7 @@
 
 #include "value/json.h"
 #include "wexlor/wexlor.h"
+#include "wire.h"
 
 #define EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -46,49 +47,13 @@ std::mutex sendMutex;
 // ---------------------------------------------------------------------------
 // Text helpers
 
-std::string Encode(const std::string& s) {
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  for (unsigned char c : s) {
-    if (c <= 0x20 || c == '%' || c >= 0x7f) {
-      out += '%';
-      out += kHex[c >> 4];
-      out += kHex[c & 15];
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out.empty() ? "%00" : out;  // an empty token would vanish
-}
-
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-std::string Decode(const std::string& s) {
-  if (s == "%00") return "";
-  std::string out;
-  for (size_t i = 0; i < s.size(); ++i) {
-    if (s[i] == '%' && i + 2 < s.size() && HexDigit(s[i + 1]) >= 0 && HexDigit(s[i + 2]) >= 0) {
-      out += static_cast<char>(HexDigit(s[i + 1]) * 16 + HexDigit(s[i + 2]));
-      i += 2;
-    } else {
-      out += s[i];
-    }
-  }
-  return out;
-}
-
 std::vector<std::string> Split(const std::string& line) {
   std::vector<std::string> tokens;
   size_t start = 0;
   while (start <= line.size()) {
     size_t end = line.find(' ', start);
     if (end == std::string::npos) end = line.size();
-    if (end > start) tokens.push_back(Decode(line.substr(start, end - start)));
+    if (end > start) tokens.push_back(wire::Decode(line.substr(start, end - start)));
     start = end + 1;
   }
   return tokens;
@@ -108,7 +73,7 @@ void SendLine(const std::string& line) {
 
 void Send(const std::string& kind, const std::vector<std::string>& tokens) {
   std::string line = kind;
-  for (const auto& t : tokens) line += " " + Encode(t);
+  for (const auto& t : tokens) line += " " + wire::Encode(t);
   SendLine(line);
 }
 
