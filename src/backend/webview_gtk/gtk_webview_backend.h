@@ -24,8 +24,6 @@ struct GtkWindowState {
   GtkWidget* menuBar = nullptr;                      // the window's own menu bar, when set
   std::vector<std::pair<gpointer, gulong>> signals;  // (instance, handler id)
   bool alwaysOnTop = false;
-  int lastWidth = -1, lastHeight = -1;     // last reported content size
-  int lastX = G_MININT, lastY = G_MININT;  // last reported position
 };
 
 // Platform window → window id, for code that starts from a GTK window
@@ -122,10 +120,8 @@ class GtkWebViewBackend : public WexlorBackend {
   // Window map access for the shell's own parts; the caller holds
   // windowsMutex_.
   GtkWindowState* GetWindow(uint32_t windowId);
-  std::mutex& windowsMutex() { return windowsMutex_; }
   // The window's objects, or empty when no window has that id.
   WindowRefs Refs(uint32_t windowId);
-  GtkApplication* application() const { return app_; }
   size_t WindowCount();
 
  private:
