@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 namespace json {
 
@@ -20,24 +21,85 @@ constexpr char kBase64Alphabet[] =
 // ---------------------------------------------------------------------------
 // Writing
 
-// 1 for bytes that Escape must rewrite: controls, the double quote, backslash.
+// 1 for bytes that Escape must rewrite: controls, the double quote,
+// backslash; 2 for bytes that start or continue a multi-byte sequence, which
+// are checked so the output is always valid UTF-8.
 constexpr auto kNeedsEscape = [] {
   std::array<uint8_t, 256> t{};
   for (int c = 0; c < 0x20; ++c) t[c] = 1;
   t['"'] = 1;
   t['\\'] = 1;
+  for (int c = 0x80; c < 0x100; ++c) t[c] = 2;
   return t;
 }();
 
+void AppendUnitEscape(std::string& out, unsigned unit) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  const char esc[6] = {'\\', 'u', kHex[(unit >> 12) & 0xF], kHex[(unit >> 8) & 0xF],
+                       kHex[(unit >> 4) & 0xF], kHex[unit & 0xF]};
+  out.append(esc, 6);
+}
+
+// Length of the well-formed UTF-8 sequence at p (whose first byte is >= 0x80),
+// or 0. A surrogate written as three bytes (how the reader stores a lone
+// \uD800 escape) gives 0 and sets *surrogate to its code unit.
+size_t Utf8Length(const uint8_t* p, const uint8_t* end, unsigned* surrogate) {
+  const unsigned lead = p[0];
+  size_t length;
+  unsigned low = 0x80, high = 0xBF;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) low = 0xA0;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;
+  } else {
+    return 0;
+  }
+  if (static_cast<size_t>(end - p) < length) return 0;
+  for (size_t k = 1; k < length; ++k) {
+    const unsigned b = p[k];
+    if (b < (k == 1 ? low : 0x80) || b > (k == 1 ? high : 0xBF)) return 0;
+  }
+  if (lead == 0xED && p[1] >= 0xA0) {
+    *surrogate = 0xD000 | ((p[1] & 0x3Fu) << 6) | (p[2] & 0x3Fu);
+    return 0;
+  }
+  return length;
+}
+
+// Appends `s` escaped as the inside of a JSON string. The result is always
+// valid UTF-8 and a valid script string body: a surrogate stored as three
+// bytes becomes its \u escape (so a lone surrogate from a page goes back
+// exactly), any other invalid byte becomes U+FFFD.
 void AppendEscaped(std::string& out, const std::string& s) {
-  const char* p = s.data();
-  const char* end = p + s.size();
+  const auto* p = reinterpret_cast<const uint8_t*>(s.data());
+  const auto* end = p + s.size();
   while (p < end) {
-    const char* run = p;
-    while (p < end && !kNeedsEscape[static_cast<uint8_t>(*p)]) ++p;
-    out.append(run, p - run);
+    const auto* run = p;
+    while (p < end && !kNeedsEscape[*p]) ++p;
+    out.append(reinterpret_cast<const char*>(run), p - run);
     if (p == end) break;
-    const auto c = static_cast<uint8_t>(*p++);
+    const uint8_t c = *p;
+    if (c >= 0x80) {
+      unsigned surrogate = 0;
+      const size_t length = Utf8Length(p, end, &surrogate);
+      if (length != 0) {
+        out.append(reinterpret_cast<const char*>(p), length);
+        p += length;
+      } else if (surrogate != 0) {
+        AppendUnitEscape(out, surrogate);
+        p += 3;
+      } else {
+        out += "\xEF\xBF\xBD";
+        ++p;
+      }
+      continue;
+    }
+    ++p;
     switch (c) {
       case '\b':
         out += "\\b";
@@ -60,11 +122,8 @@ void AppendEscaped(std::string& out, const std::string& s) {
       case '\\':
         out += "\\\\";
         break;
-      default: {
-        static constexpr char kHex[] = "0123456789abcdef";
-        const char esc[6] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0xF]};
-        out.append(esc, 6);
-      }
+      default:
+        AppendUnitEscape(out, c);
     }
   }
 }
@@ -112,83 +171,110 @@ void AppendDouble(std::string& out, double d) {
   out.append(buf, r.ptr - buf);
 }
 
-void Write(std::string& out, const Value* v, int depth);
+// Writes values depth-first. Containers already being written (a value that
+// contains itself) are written as null, and once the output passes `limit`
+// the writer stops early, so the time spent is bounded by the output.
+struct Writer {
+  Writer(std::string& o, size_t l) : out(o), limit(l) {}
 
-void WriteList(std::string& out, const Value::ListType& list, int depth) {
-  out += '[';
-  bool first = true;
-  for (const auto& item : list) {
-    if (!first) out += ',';
-    first = false;
-    Write(out, item.get(), depth + 1);
-  }
-  out += ']';
-}
+  std::string& out;
+  size_t limit;
+  bool over = false;
+  std::vector<const Value*> open;  // containers on the current path
 
-void WriteDict(std::string& out, const Value::DictType& dict, int depth) {
-  out += '{';
-  bool first = true;
-  for (const auto& [key, item] : dict) {
-    if (!first) out += ',';
-    first = false;
-    out += '"';
-    AppendEscaped(out, key);
-    out += "\":";
-    Write(out, item.get(), depth + 1);
+  bool Enter(const Value* v) {
+    for (const Value* o : open) {
+      if (o == v) return false;
+    }
+    open.push_back(v);
+    return true;
   }
-  out += '}';
-}
 
-// `depth` is the nesting level a container at this position would have.
-void Write(std::string& out, const Value* v, int depth) {
-  if (v == nullptr) {
-    out += "null";
-    return;
+  void Item(const Value* v, int depth) {
+    if (out.size() > limit) {
+      over = true;
+      return;
+    }
+    Write(v, depth);
   }
-  switch (v->type) {
-    case Value::Type::Null:
+
+  void List(const Value::ListType& list, int depth) {
+    out += '[';
+    bool first = true;
+    for (const auto& item : list) {
+      if (over) return;
+      if (!first) out += ',';
+      first = false;
+      Item(item.get(), depth + 1);
+    }
+    out += ']';
+  }
+
+  void Dict(const Value::DictType& dict, int depth) {
+    out += '{';
+    bool first = true;
+    for (const auto& [key, item] : dict) {
+      if (over) return;
+      if (!first) out += ',';
+      first = false;
+      out += '"';
+      AppendEscaped(out, key);
+      out += "\":";
+      Item(item.get(), depth + 1);
+    }
+    out += '}';
+  }
+
+  // `depth` is the nesting level a container at this position would have.
+  void Write(const Value* v, int depth) {
+    if (v == nullptr) {
       out += "null";
-      break;
-    case Value::Type::Bool:
-      out += std::get<bool>(v->data) ? "true" : "false";
-      break;
-    case Value::Type::Int:
-      AppendNumber(out, std::get<int32_t>(v->data));
-      break;
-    case Value::Type::Double:
-      AppendDouble(out, std::get<double>(v->data));
-      break;
-    case Value::Type::String:
-      out += '"';
-      AppendEscaped(out, std::get<std::string>(v->data));
-      out += '"';
-      break;
-    case Value::Type::Binary:
-      out += "{\"__binary__\":\"";
-      AppendBase64(out, std::get<BinaryData>(v->data).bytes);
-      out += "\"}";
-      break;
-    case Value::Type::List:
-      if (depth > kMaxDepth) {
+      return;
+    }
+    switch (v->type) {
+      case Value::Type::Null:
         out += "null";
-      } else {
-        WriteList(out, v->AsList(), depth);
-      }
-      break;
-    case Value::Type::Dict:
-      if (depth > kMaxDepth) {
-        out += "null";
-      } else {
-        WriteDict(out, v->AsDict(), depth);
-      }
-      break;
-    case Value::Type::Callback:
-      out += "{\"__callback__\":\"";
-      AppendNumber(out, std::get<uint64_t>(v->data));
-      out += "\"}";
-      break;
+        break;
+      case Value::Type::Bool:
+        out += std::get<bool>(v->data) ? "true" : "false";
+        break;
+      case Value::Type::Int:
+        AppendNumber(out, std::get<int32_t>(v->data));
+        break;
+      case Value::Type::Double:
+        AppendDouble(out, std::get<double>(v->data));
+        break;
+      case Value::Type::String:
+        out += '"';
+        AppendEscaped(out, std::get<std::string>(v->data));
+        out += '"';
+        break;
+      case Value::Type::Binary:
+        out += "{\"__binary__\":\"";
+        AppendBase64(out, std::get<BinaryData>(v->data).bytes);
+        out += "\"}";
+        break;
+      case Value::Type::List:
+      case Value::Type::Dict:
+        if (depth > kMaxDepth || !Enter(v)) {
+          out += "null";
+          break;
+        }
+        if (v->type == Value::Type::List) {
+          List(v->AsList(), depth);
+        } else {
+          Dict(v->AsDict(), depth);
+        }
+        open.pop_back();
+        break;
+      case Value::Type::Callback:
+        out += "{\"__callback__\":\"";
+        AppendNumber(out, std::get<uint64_t>(v->data));
+        out += "\"}";
+        break;
+    }
   }
-}
+};
 
 // ---------------------------------------------------------------------------
 // Reading
@@ -369,7 +455,11 @@ std::shared_ptr<Value> ParseNumber(const char*& p) {
 
 // Consumes a container that lies too deep, without recursion: brackets and
 // braces are counted and strings skipped, up to the matching close or NUL.
+// Set when a parse skipped a container for lying too deep.
+thread_local bool t_skippedDeep = false;
+
 void SkipContainer(const char*& p) {
+  t_skippedDeep = true;
   int level = 0;
   while (*p) {
     const char c = *p++;
@@ -512,19 +602,30 @@ std::shared_ptr<Value> ParseObjectAt(const char*& p, int depth) {
 
 std::string Serialize(const std::shared_ptr<Value>& value) {
   std::string out;
-  Write(out, value.get(), 1);
+  Writer{out, SIZE_MAX}.Write(value.get(), 1);
   return out;
+}
+
+bool SerializeBounded(const std::shared_ptr<Value>& value, size_t limit, std::string* out) {
+  out->clear();
+  Writer writer{*out, limit};
+  writer.Write(value.get(), 1);
+  if (writer.over || out->size() > limit) {
+    out->clear();
+    return false;
+  }
+  return true;
 }
 
 std::string SerializeList(const Value::ListType& list) {
   std::string out;
-  WriteList(out, list, 1);
+  Writer{out, SIZE_MAX}.List(list, 1);
   return out;
 }
 
 std::string SerializeDict(const Value::DictType& dict) {
   std::string out;
-  WriteDict(out, dict, 1);
+  Writer{out, SIZE_MAX}.Dict(dict, 1);
   return out;
 }
 
@@ -621,6 +722,13 @@ std::string ParseString(const char*& cursor) {
 std::shared_ptr<Value> ParseText(const std::string& text) {
   const char* cursor = text.c_str();
   return Parse(cursor);
+}
+
+std::shared_ptr<Value> ParseText(const std::string& text, bool* tooDeep) {
+  t_skippedDeep = false;
+  auto value = ParseText(text);
+  *tooDeep = t_skippedDeep;
+  return value;
 }
 
 }  // namespace json

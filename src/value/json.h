@@ -13,7 +13,14 @@ namespace json {
 // so hostile text and self-containing values never exhaust the stack.
 inline constexpr int kMaxDepth = 256;
 
+// Strings are written as valid UTF-8: a surrogate stored as three bytes (a
+// lone surrogate read from a \u escape) is written back as its escape, every
+// other invalid byte as U+FFFD. A container that is already being written
+// (a value containing itself) is written as null.
 std::string Serialize(const std::shared_ptr<wexlor::Value>& value);
+// Like Serialize, but gives up as soon as the text would exceed `limit`
+// bytes: returns false and leaves `out` empty.
+bool SerializeBounded(const std::shared_ptr<wexlor::Value>& value, size_t limit, std::string* out);
 std::string SerializeList(const wexlor::Value::ListType& list);
 std::string SerializeDict(const wexlor::Value::DictType& dict);
 // The escaped contents of a JSON string, without the quotes.
@@ -28,5 +35,8 @@ std::shared_ptr<wexlor::Value> ParseObject(const char*& cursor);
 
 // Convenience: parse a whole text from its start.
 std::shared_ptr<wexlor::Value> ParseText(const std::string& text);
+// The same, also telling whether a container lay deeper than kMaxDepth and was
+// read as null.
+std::shared_ptr<wexlor::Value> ParseText(const std::string& text, bool* tooDeep);
 
 }  // namespace json

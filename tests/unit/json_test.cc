@@ -87,12 +87,10 @@ TEST(JsonSerialize, EscapesAndMarkers) {
 }
 
 TEST(JsonSerialize, DepthIsBounded) {
-  // A list that contains itself is written as finite text.
+  // A list that contains itself is written once, the inner reference as null.
   auto cyclic = Value::List();
   cyclic->AsList().push_back(cyclic);
-  std::string text = Ser(cyclic);
-  EXPECT_EQ(text.size(), 2u * json::kMaxDepth + 4);  // kMaxDepth brackets each side, then null
-  EXPECT_NE(text.find("[null]"), std::string::npos);
+  EXPECT_EQ(Ser(cyclic), "[null]");
   cyclic->AsList().clear();  // break the cycle so the value is freed
 
   // Exactly kMaxDepth levels survive a round trip.
@@ -264,8 +262,11 @@ TEST(JsonParse, Markers) {
 }
 
 TEST(JsonRoundTrip, TextReadsBackAsEqualValue) {
+  // Every ASCII byte, multi-byte characters and a lone surrogate as the
+  // reader stores it (three bytes).
   std::string all;
-  for (int c = 0; c < 256; ++c) all += static_cast<char>(c);
+  for (int c = 0; c < 128; ++c) all += static_cast<char>(c);
+  all += "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\xED\xBF\xBF\xED\xA0\x80";
   auto dict = Value::Dict();
   dict->AsDict()["s"] = Value::String(all);
   dict->AsDict()[all] = Value::Int(-1);
@@ -281,4 +282,45 @@ TEST(JsonRoundTrip, TextReadsBackAsEqualValue) {
   auto marker = Value::Dict();
   marker->AsDict()["__binary__"] = Value::String("YQ");
   EXPECT_EQ(json::ParseText(Ser(marker))->type, Value::Type::Binary);
+}
+
+// What the writer promises whatever the value: valid UTF-8, cycles cut, shared
+// subtrees written in full, and a size bound that stops work early.
+TEST(JsonSerialize, OutputIsAlwaysSafe) {
+  // Invalid bytes become U+FFFD; stored surrogates go back as escapes.
+  EXPECT_EQ(Ser(Value::String("bad \xff\xc0\x80!")), "\"bad \xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD!\"");
+  EXPECT_EQ(Ser(Value::String("\xED\xA0\x80|\xED\xBF\xBF")), "\"\\ud800|\\udfff\"");
+  EXPECT_EQ(Ser(Value::String("\xE2\x82")), "\"\xEF\xBF\xBD\xEF\xBF\xBD\"");  // cut short
+  EXPECT_EQ(json::ParseText(Ser(json::ParseText("\"\\ud800x\"")))->GetString(), "\xED\xA0\x80x");
+
+  // A list holding itself twice, and a dict holding itself, end quickly.
+  auto twice = Value::List();
+  twice->AsList() = {twice, twice};
+  EXPECT_EQ(Ser(twice), "[null,null]");
+  twice->AsList().clear();
+  auto self = Value::Dict();
+  self->AsDict()["me"] = self;
+  EXPECT_EQ(Ser(self), "{\"me\":null}");
+  self->AsDict().clear();
+
+  // A shared subtree (not a cycle) is written wherever it appears.
+  auto leaf = ListOf({Value::Int(1)});
+  EXPECT_EQ(Ser(ListOf({leaf, leaf})), "[[1],[1]]");
+
+  // Doubling sharing 40 levels deep describes 2^40 leaves: the bound stops it.
+  auto level = Value::List();
+  for (int i = 0; i < 40; ++i) level = ListOf({level, level});
+  std::string out = "x";
+  EXPECT_FALSE(json::SerializeBounded(level, 1 << 20, &out));
+  EXPECT_TRUE(out.empty());
+  EXPECT_TRUE(json::SerializeBounded(leaf, 3, &out));
+  EXPECT_EQ(out, "[1]");
+  EXPECT_FALSE(json::SerializeBounded(Value::String("abcd"), 5, &out));
+
+  // The reader tells when it dropped a container for lying too deep.
+  bool tooDeep = true;
+  json::ParseText("[[1]]", &tooDeep);
+  EXPECT_FALSE(tooDeep);
+  json::ParseText(std::string(json::kMaxDepth + 1, '['), &tooDeep);
+  EXPECT_TRUE(tooDeep);
 }
