@@ -1,5 +1,8 @@
 #include "backend/bridge_scripts.h"
 
+#include "backend/page_trust.h"
+#include "value/json.h"
+
 #include <cstdio>
 #include <string_view>
 #include <utility>
@@ -8,52 +11,24 @@
 extern const char kWexlorBridgeScriptSource[];
 extern const char kWexlorLinkPolicyScriptSource[];
 
-const char kBridgeSendStatement[] =
-    "window.webkit.messageHandlers.wexlor.postMessage({\n"
-    "    callId: callId,\n"
-    "    method: path.join('.'),\n"
-    "    args: processedArgs });";
+const char kBridgeSendStatement[] = "send(callId, path.join('.'), processedArgs);";
 
 namespace {
 
 constexpr std::string_view kSendMarker = "/*@SEND@*/";
 constexpr std::string_view kNamespaceMarker = "/*@NAMESPACE@*/";
+constexpr std::string_view kKeyMarker = "/*@KEY@*/";
+constexpr std::string_view kTrustMarker = "/*@TRUST@*/";
 
 // What the host sends when an error answer comes without error text; an empty
 // piece would leave a syntax error and the call pending forever.
 constexpr std::string_view kUnknownErrorJson = "\"Unknown error\"";
 
-struct ScriptPieces {
-  std::string_view bridgeBeforeSend;
-  std::string_view bridgeBeforeNamespace;
-  std::string_view bridgeRest;
-  std::string_view linkPolicyBeforeNamespace;
-  std::string_view linkPolicyRest;
-};
-
-// Splits `text` around the first `marker`. The build checks that every marker
-// occurs exactly once in its script.
-std::pair<std::string_view, std::string_view> SplitAt(std::string_view text,
-                                                      std::string_view marker) {
-  size_t at = text.find(marker);
-  if (at == std::string_view::npos) return {text, {}};
-  return {text.substr(0, at), text.substr(at + marker.size())};
-}
-
-const ScriptPieces& Pieces() {
-  static const ScriptPieces pieces = [] {
-    ScriptPieces p;
-    auto [bridge1, bridgeTail] = SplitAt(kWexlorBridgeScriptSource, kSendMarker);
-    auto [bridge2, bridge3] = SplitAt(bridgeTail, kNamespaceMarker);
-    auto [link1, link2] = SplitAt(kWexlorLinkPolicyScriptSource, kNamespaceMarker);
-    p.bridgeBeforeSend = bridge1;
-    p.bridgeBeforeNamespace = bridge2;
-    p.bridgeRest = bridge3;
-    p.linkPolicyBeforeNamespace = link1;
-    p.linkPolicyRest = link2;
-    return p;
-  }();
-  return pieces;
+// Replaces the one occurrence of `marker` in `text`; the build checks that
+// every marker occurs exactly once in its script.
+void Splice(std::string& text, std::string_view marker, std::string_view replacement) {
+  const size_t at = text.find(marker);
+  if (at != std::string::npos) text.replace(at, marker.size(), replacement);
 }
 
 // Length of the well-formed UTF-8 sequence starting at s[i] (which is >= 0x80),
@@ -161,21 +136,22 @@ std::string_view JsonOr(const std::string& json, std::string_view fallback) {
 }  // namespace
 
 std::string BuildInitScript(const std::string& ns, const std::string& sendStatement) {
-  const ScriptPieces& p = Pieces();
+  return BuildInitScript(ns, sendStatement, BridgeAccess{});
+}
+
+std::string BuildInitScript(const std::string& ns, const std::string& sendStatement,
+                            const BridgeAccess& access) {
   const std::string name = EscapeStringLiteralBody(ns);
-  std::string script;
-  script.reserve(p.bridgeBeforeSend.size() + sendStatement.size() + p.bridgeBeforeNamespace.size() +
-                 p.bridgeRest.size() + p.linkPolicyBeforeNamespace.size() +
-                 p.linkPolicyRest.size() + 2 * name.size());
-  script += p.bridgeBeforeSend;
-  script += sendStatement;
-  script += p.bridgeBeforeNamespace;
-  script += name;
-  script += p.bridgeRest;
-  script += p.linkPolicyBeforeNamespace;
-  script += name;
-  script += p.linkPolicyRest;
-  return script;
+  std::string bridge = kWexlorBridgeScriptSource;
+  // The markers appear in the reverse of this order, so text already spliced
+  // in always lies after the markers still to be found.
+  Splice(bridge, kNamespaceMarker, name);
+  Splice(bridge, kSendMarker, sendStatement);
+  Splice(bridge, kKeyMarker, EscapeStringLiteralBody(access.key));
+  Splice(bridge, kTrustMarker, access.trust.empty() ? PageTrust().ScriptLiteral() : access.trust);
+  std::string linkPolicy = kWexlorLinkPolicyScriptSource;
+  Splice(linkPolicy, kNamespaceMarker, name);
+  return bridge + linkPolicy;
 }
 
 std::string BuildRespondScript(uint64_t callId, const std::string& resultJson,
@@ -209,4 +185,25 @@ std::string BuildInvokeCallbackScript(uint64_t callbackId, const std::string& ar
 
 std::string BuildReleaseCallbackScript(uint64_t callbackId) {
   return "window.__wexlorReleaseCallback(" + std::to_string(callbackId) + ");";
+}
+
+std::string BuildRespondScript(uint64_t callId, const std::shared_ptr<wexlor::Value>& result,
+                               const std::shared_ptr<wexlor::Value>& error) {
+  std::string text;
+  if (error != nullptr) {
+    if (json::SerializeBounded(error, kMaxBridgeJson, &text)) {
+      return BuildRespondScript(callId, "null", text, true);
+    }
+  } else if (json::SerializeBounded(result, kMaxBridgeJson, &text)) {
+    return BuildRespondScript(callId, text, "null", false);
+  }
+  return BuildRespondScript(callId, "null", json::Serialize(wexlor::Value::String(kAnswerTooLarge)),
+                            true);
+}
+
+std::string BuildInvokeCallbackScript(uint64_t callbackId,
+                                      const std::shared_ptr<wexlor::Value>& args) {
+  std::string text;
+  if (!json::SerializeBounded(args, kMaxBridgeJson, &text)) return {};
+  return BuildInvokeCallbackScript(callbackId, text);
 }

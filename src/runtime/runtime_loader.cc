@@ -1,5 +1,7 @@
 #include "runtime/runtime_loader.h"
 
+#include "backend/page_trust.h"
+
 #include <dlfcn.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -226,8 +228,15 @@ void RuntimeLoader::PollPendingJsCalls() {
       if (args && args->type == Value::Type::List && !args->AsList().empty()) {
         const auto& first = args->AsList()[0];
         if (first && first->type == Value::Type::String && !first->GetString().empty()) {
-          BackendUse backend(this);
-          if (backend) backend->OpenExternalURL(first->GetString());
+          // Pages may only send web links to the browser.
+          if (IsWebUrl(first->GetString())) {
+            BackendUse backend(this);
+            if (backend) backend->OpenExternalURL(first->GetString());
+          } else {
+            const std::string line = "wexlor: not opening " + json::Escape(first->GetString()) +
+                                     ": pages may only open http and https links\n";
+            std::fputs(line.c_str(), stderr);
+          }
         }
       }
       JsCallRespond(call.callId, Value::Null(), nullptr);

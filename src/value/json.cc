@@ -35,8 +35,12 @@ constexpr auto kNeedsEscape = [] {
 
 void AppendUnitEscape(std::string& out, unsigned unit) {
   static constexpr char kHex[] = "0123456789abcdef";
-  const char esc[6] = {'\\', 'u', kHex[(unit >> 12) & 0xF], kHex[(unit >> 8) & 0xF],
-                       kHex[(unit >> 4) & 0xF], kHex[unit & 0xF]};
+  const char esc[6] = {'\\',
+                       'u',
+                       kHex[(unit >> 12) & 0xF],
+                       kHex[(unit >> 8) & 0xF],
+                       kHex[(unit >> 4) & 0xF],
+                       kHex[unit & 0xF]};
   out.append(esc, 6);
 }
 

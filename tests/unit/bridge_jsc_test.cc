@@ -18,11 +18,24 @@ namespace {
 constexpr char kPageStubs[] = R"JS(
 var window = globalThis;
 var sent = [];
-window.webkit = { messageHandlers: { wexlor: { postMessage: function (m) { sent.push(m); } } } };
+// Messages as the host reads them, without the key; other posts as "raw".
+var keys = [];
+function hostRead(m) {
+  try {
+    var o = JSON.parse(m);
+    keys.push(o.key);
+    delete o.key;
+    return o;
+  } catch (e) {
+    return { raw: m };
+  }
+}
+window.webkit = { messageHandlers: { wexlor: { postMessage: function (m) { sent.push(hostRead(m)); } } } };
 var listeners = [];
 var handlers = {};
+var location = { href: "https://app.local/index.html", origin: "https://app.local", protocol: "https:" };
 var document = {
-  location: { href: "https://app.local/index.html", origin: "https://app.local" },
+  location: location,
   addEventListener: function (type, handler, capture) {
     listeners.push(type + (capture ? "/capture" : ""));
     handlers[type] = handler;
@@ -109,7 +122,11 @@ class BridgeJsc : public ::testing::Test {
     Eval(kPageStubs);
   }
 
-  void Init(const std::string& ns = "Wexlor") { Eval(BuildInitScript(ns, kBridgeSendStatement)); }
+  // The bridge of a page the application trusts, with the key "k".
+  void Init(const std::string& ns = "Wexlor") {
+    Eval(BuildInitScript(ns, kBridgeSendStatement,
+                         BridgeAccess{"k", R"({"schemes":["app:"],"origins":["https://app.local"]})"}));
+  }
 
   // Runs `js` and returns its completion value as JSON ("undefined" when it
   // has none); an exception fails the test.
@@ -179,11 +196,10 @@ TEST_F(BridgeJsc, MarksTopLevelCallbacksAndBytes) {
     Wexlor.put(bytes.buffer, bytes.subarray(5, 7), new ArrayBuffer(0), i16, [bytes.buffer],
                { f: cb }, cb, null, "s");
     var m = sent[0].args;
-    [m[0], m[1], m[2], m[3] === i16, m[4][0] === bytes.buffer, m[5].f === cb, m[6], m[7], m[8],
-     window.__wexlorCallbacks[2] === cb]
+    [m[0], m[1], m[2], m[3], m[4], m[5], m[6], m[7], m[8], window.__wexlorCallbacks[2] === cb]
   )JS"),
-            R"([{"__binary__":"AAEC+v9oaQ=="},{"__binary__":"aGk="},{"__binary__":""},true,true,)"
-            R"(true,{"__callback__":"2"},null,"s",true])");
+            R"([{"__binary__":"AAEC+v9oaQ=="},{"__binary__":"aGk="},{"__binary__":""},)"
+            R"({"0":1,"1":-1},[{}],{},{"__callback__":"2"},null,"s",true])");
 }
 
 TEST_F(BridgeJsc, FallbackBase64MatchesNative) {
@@ -276,17 +292,14 @@ TEST_F(BridgeJsc, InvokesAndReleasesCallbacks) {
 TEST_F(BridgeJsc, FailedSendRejectsAndForgetsTheCall) {
   Init();
   Eval(R"JS(
-    var handler = window.webkit.messageHandlers.wexlor;
-    var realPost = handler.postMessage;
-    handler.postMessage = function () { throw new Error("no host"); };
     var failure = null;
-    Wexlor.x(function () {}).catch(function (e) { failure = e.message; });
-    handler.postMessage = realPost;
+    Wexlor.x(function () {}, 1n).catch(function (e) { failure = e.message; });
     var late = "unsettled";
     Wexlor.y().then(function (v) { late = v; }); 0
   )JS");
-  EXPECT_EQ(Eval("[failure, Object.keys(window.__wexlorCallbacks), sent[0].callId]"),
-            R"(["no host",[],3])");
+  EXPECT_EQ(Eval("[failure.indexOf('The arguments cannot be sent'), "
+                 "Object.keys(window.__wexlorCallbacks), sent[0].callId]"),
+            R"([0,[],3])");
   Eval(BuildRespondScript(1, R"("ignored")", "", false));
   Eval(BuildRespondScript(3, R"("ok")", "", false));
   EXPECT_EQ(Eval("late"), R"("ok")");

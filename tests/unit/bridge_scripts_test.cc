@@ -46,7 +46,27 @@ TEST(BridgeScripts, InitScriptSplicesNamespaceAndSendStatement) {
   EXPECT_EQ(Count(custom, "window[\"App\"] = createWexlorProxy();"), 1u);
   EXPECT_EQ(Count(custom, "var ns = \"App\";"), 1u);
   EXPECT_EQ(Count(custom, "send();"), 1u);
-  EXPECT_EQ(Count(custom, "postMessage"), 0u);
+
+  // The key and the trust rule; without a rule only "app" pages are trusted.
+  EXPECT_EQ(Count(custom, R"(var trust = {"schemes":["app:"],"origins":[]};)"), 1u);
+  const std::string keyed = BuildInitScript("W", kBridgeSendStatement,
+                                            BridgeAccess{"k3y", R"({"schemes":[],"origins":[]})"});
+  EXPECT_EQ(Count(keyed, R"(var key = own ? "k3y" : "";)"), 1u);
+  EXPECT_EQ(Count(keyed, R"(var trust = {"schemes":[],"origins":[]};)"), 1u);
+  EXPECT_EQ(Count(keyed, "/*@"), 0u);
+}
+
+TEST(BridgeScripts, AnswersFromValuesAreBounded) {
+  using wexlor::Value;
+  EXPECT_EQ(BuildRespondScript(4, Value::String("a\xff"), nullptr),
+            "window.__wexlorRespond(4, \"a\xEF\xBF\xBD\", null);");
+  EXPECT_EQ(BuildRespondScript(4, nullptr, Value::String("no")),
+            R"(window.__wexlorRespond(4, null, "no");)");
+  // An answer past the limit rejects the call instead.
+  auto big = Value::String(std::string(kMaxBridgeJson, 'x'));
+  EXPECT_EQ(BuildRespondScript(5, big, nullptr),
+            std::string("window.__wexlorRespond(5, null, \"") + kAnswerTooLarge + "\");");
+  EXPECT_EQ(BuildInvokeCallbackScript(6, big), "");
 }
 
 TEST(BridgeScripts, NamespaceIsEscapedIntoStringLiterals) {

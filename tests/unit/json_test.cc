@@ -167,7 +167,9 @@ TEST(JsonParse, Strings) {
   EXPECT_EQ(json::ParseText("\"\\ud83d\\u0041\"")->GetString(),
             "\xed\xa0\xbd"
             "A");
-  EXPECT_EQ(json::ParseText("\"\\ud83d\\ude")->GetString(), "\xed\xa0\xbd" "de");
+  EXPECT_EQ(json::ParseText("\"\\ud83d\\ude")->GetString(),
+            "\xed\xa0\xbd"
+            "de");
   EXPECT_EQ(json::ParseText("\"\\u0000x\"")->GetString(), std::string("\0x", 2));
   EXPECT_EQ(json::ParseText("\"\\b\\f\\n\\r\\t\\\"\\\\\"")->GetString(), "\b\f\n\r\t\"\\");
   EXPECT_EQ(json::ParseText("\"\\u12G4\"")->GetString(), "\x12");  // strtol stops at G
@@ -288,7 +290,8 @@ TEST(JsonRoundTrip, TextReadsBackAsEqualValue) {
 // subtrees written in full, and a size bound that stops work early.
 TEST(JsonSerialize, OutputIsAlwaysSafe) {
   // Invalid bytes become U+FFFD; stored surrogates go back as escapes.
-  EXPECT_EQ(Ser(Value::String("bad \xff\xc0\x80!")), "\"bad \xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD!\"");
+  EXPECT_EQ(Ser(Value::String("bad \xff\xc0\x80!")),
+            "\"bad \xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD!\"");
   EXPECT_EQ(Ser(Value::String("\xED\xA0\x80|\xED\xBF\xBF")), "\"\\ud800|\\udfff\"");
   EXPECT_EQ(Ser(Value::String("\xE2\x82")), "\"\xEF\xBF\xBD\xEF\xBF\xBD\"");  // cut short
   EXPECT_EQ(json::ParseText(Ser(json::ParseText("\"\\ud800x\"")))->GetString(), "\xED\xA0\x80x");

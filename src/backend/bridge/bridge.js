@@ -6,14 +6,39 @@
 // are run by the host through window.__wexlorInvokeCallback.
 //
 // The host splices text into this file when it builds the init script: the
-// send statement replaces the SEND marker comment, and the namespace (as an
-// escaped string-literal body) replaces the NAMESPACE marker inside its quotes.
-// Each marker appears exactly once; the build checks this.
+// send statement replaces the SEND marker comment, the namespace (as an
+// escaped string-literal body) replaces the NAMESPACE marker inside its
+// quotes, the window's key replaces the KEY marker inside its quotes, and the
+// rule saying which documents are the application's own replaces the TRUST
+// marker. Each marker appears exactly once; the build checks this.
+//
+// Only this document's bridge knows the window's key, and it sends the key
+// with every message; the host drops messages without it. The key lives in
+// this function's scope only, and the functions that use it are captured
+// before any page script runs, so neither page scripts nor other frames
+// (which never get this script) can read or intercept it.
 (function () {
   "use strict";
 
+  var trust = /*@TRUST@*/;
+  var own =
+    trust.schemes.indexOf(location.protocol) >= 0 || trust.origins.indexOf(location.origin) >= 0;
+  var key = own ? "/*@KEY@*/" : "";
+  var handler = window.webkit.messageHandlers.wexlor;
+  var postMessage = handler.postMessage;
+  var apply = Reflect.apply;
+  var stringify = JSON.stringify;
+  var quote = function (text) { return apply(stringify, JSON, [text]); };
+  var MapClass = Map;
+  // Texts the host cannot take as a method name: NUL, or a surrogate half
+  // that is not part of a pair.
+  var badName = /\0|[\uD800-\uDBFF](?![\uDC00-\uDFFF])|(?:^|[^\uD800-\uDBFF])[\uDC00-\uDFFF]/;
+  var testName = RegExp.prototype.test;
+  // Larger messages are refused here rather than risk the page or the host.
+  var MAX_MESSAGE = 128 * 1024 * 1024;
+
   // callId -> { resolve, reject } of the calls still waiting for an answer.
-  var pendingCalls = new Map();
+  var pendingCalls = new MapClass();
   // Shared by calls and callbacks, so every identifier is unique in the page.
   var nextCallId = 1;
 
@@ -74,6 +99,32 @@
       return { "__binary__": bytesToBase64(arg) };
     }
     return arg;
+  }
+
+  // Hands one call to the host as JSON text: the key, the call id, the
+  // method and the arguments. Throws, with the reason, when it cannot.
+  function send(callId, method, args) {
+    if (!own) {
+      // Tell the host, so it can say why, then fail the call.
+      apply(postMessage, handler, [apply(stringify, JSON, [{ origin: String(location.origin) }])]);
+      throw new Error(String(location.origin) + " is not one of the application's pages; " +
+                      "its calls do not reach the application");
+    }
+    if (apply(testName, badName, [method])) {
+      throw new TypeError("The method name " + quote(method) + " is not valid text");
+    }
+    var text;
+    try {
+      text = apply(stringify, JSON, [args]);
+    } catch (e) {
+      throw new TypeError("The arguments cannot be sent: " + (e && e.message));
+    }
+    if (text.length > MAX_MESSAGE) {
+      throw new RangeError("The arguments cannot be sent: they are too large");
+    }
+    apply(postMessage, handler, [
+      '{"key":"' + key + '","callId":' + callId + ',"method":' + quote(method) + ',"args":' + text + "}",
+    ]);
   }
 
   function createWexlorProxy(path) {

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "backend/bridge_scripts.h"
+#include "backend/page_trust.h"
 #include "backend/webview_gtk/event_monitors.h"
 #include "backend/webview_gtk/scheme_gtk.h"
 #include "common/gtk/dialogs_gtk.h"
@@ -27,11 +28,35 @@ constexpr uint32_t kWindowFlagTransparent = 0x10;
 RuntimeLoader* Loader() { return RuntimeLoader::GetInstance(); }
 
 // Per-window data the signal handlers receive; lives as long as the window.
+// Main thread only.
 struct WindowSignalData {
-  uint32_t id;
+  uint32_t id = 0;
+  GtkWebViewBackend* backend = nullptr;
+  std::string ns;   // the page namespace the window was created with
+  std::string key;  // sent by the bridge of the application's own documents
+  PageTrust trust;
+  bool documentTrusted = false;  // the committed top-level document
+  bool warnedAboutDrop = false;
   int lastWidth = -1, lastHeight = -1;
   int lastX = G_MININT, lastY = G_MININT;
 };
+
+WindowSignalData* SignalData(GtkWindow* window) {
+  return static_cast<WindowSignalData*>(g_object_get_data(G_OBJECT(window), "wexlor-window"));
+}
+
+// (Re)installs the window's bridge with its current trust rule; documents
+// started from now on get it.
+void InstallBridge(WebKitUserContentManager* manager, const WindowSignalData& data) {
+  const std::string script = BuildInitScript(data.ns, kBridgeSendStatement,
+                                             BridgeAccess{data.key, data.trust.ScriptLiteral()});
+  WebKitUserScript* userScript =
+      webkit_user_script_new(script.c_str(), WEBKIT_USER_CONTENT_INJECT_TOP_FRAME,
+                             WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, nullptr, nullptr);
+  webkit_user_content_manager_remove_all_scripts(manager);
+  webkit_user_content_manager_add_script(manager, userScript);
+  webkit_user_script_unref(userScript);
+}
 
 void Connect(GtkWindowState& state, gpointer instance, const char* signal, GCallback cb,
              gpointer data) {
@@ -73,25 +98,30 @@ void OnWebViewAllocated(GtkWidget*, GdkRectangle* allocation, gpointer data) {
                                 static_cast<int32_t>(allocation->height));
 }
 
-void OnLoadChanged(WebKitWebView*, WebKitLoadEvent event, gpointer data) {
-  const uint32_t id = static_cast<WindowSignalData*>(data)->id;
+void OnLoadChanged(WebKitWebView* view, WebKitLoadEvent event, gpointer data) {
+  auto* d = static_cast<WindowSignalData*>(data);
+  const uint32_t id = d->id;
   if (event == WEBKIT_LOAD_COMMITTED) {
     // A new document: answers and callbacks of the old one must not reach it.
+    const char* uri = webkit_web_view_get_uri(view);
+    d->documentTrusted = uri != nullptr && d->trust.Allows(uri);
     Loader()->ForgetWindow(id);
   } else if (event == WEBKIT_LOAD_FINISHED) {
     Loader()->pageLoadHandler_.Call(id);
   }
 }
 
-GtkWidget* OnCreateWebView(WebKitWebView*, WebKitNavigationAction* action, gpointer) {
-  // New windows are never made; web links open in the user's browser.
+GtkWidget* OnCreateWebView(WebKitWebView*, WebKitNavigationAction* action, gpointer data) {
+  // New windows are never made; web links of the application's own pages
+  // open in the user's browser.
   WebKitURIRequest* request = webkit_navigation_action_get_request(action);
   const char* uri = request != nullptr ? webkit_uri_request_get_uri(request) : nullptr;
-  if (uri != nullptr) {
-    if (g_str_has_prefix(uri, "http://") || g_str_has_prefix(uri, "https://")) {
-      g_app_info_launch_default_for_uri(uri, nullptr, nullptr);
-    }
+  if (uri == nullptr || !IsWebUrl(uri)) return nullptr;
+  if (!static_cast<WindowSignalData*>(data)->documentTrusted) {
+    g_printerr("wexlor: not opening %s: the page asking is not one of the application's\n", uri);
+    return nullptr;
   }
+  g_app_info_launch_default_for_uri(uri, nullptr, nullptr);
   return nullptr;
 }
 
@@ -110,7 +140,7 @@ bool IsWebViewScheme(const char* uri) {
 }
 
 gboolean OnDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decision,
-                        WebKitPolicyDecisionType type, gpointer) {
+                        WebKitPolicyDecisionType type, gpointer data) {
   if (type != WEBKIT_POLICY_DECISION_TYPE_NAVIGATION_ACTION) return FALSE;
   WebKitNavigationAction* action = webkit_navigation_policy_decision_get_navigation_action(
       WEBKIT_NAVIGATION_POLICY_DECISION(decision));
@@ -118,7 +148,8 @@ gboolean OnDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decision,
   const char* uri = request != nullptr ? webkit_uri_request_get_uri(request) : nullptr;
   if (uri == nullptr || IsWebViewScheme(uri)) return FALSE;
   webkit_policy_decision_ignore(decision);
-  if (webkit_navigation_action_is_user_gesture(action)) {
+  if (webkit_navigation_action_is_user_gesture(action) &&
+      static_cast<WindowSignalData*>(data)->documentTrusted) {
     g_app_info_launch_default_for_uri(uri, nullptr, nullptr);
   }
   return TRUE;
@@ -149,47 +180,107 @@ gboolean OnScriptDialog(WebKitWebView*, WebKitScriptDialog* dialog, gpointer) {
   }
 }
 
-// One bridge message from a page. Only well-formed calls go on; everything
-// else is dropped without a trace.
-void OnScriptMessage(WebKitUserContentManager*, WebKitJavascriptResult* result, gpointer data) {
-  const uint32_t id = static_cast<WindowSignalData*>(data)->id;
-  JSCValue* body = webkit_javascript_result_get_js_value(result);
-  if (body == nullptr || !jsc_value_is_object(body) || jsc_value_is_array(body)) return;
-  // A missing property reads as undefined, which is neither number nor string.
-  JSCValue* callIdValue = jsc_value_object_get_property(body, "callId");
-  JSCValue* methodValue = jsc_value_object_get_property(body, "method");
-  const bool wellFormed = jsc_value_is_number(callIdValue) && jsc_value_is_string(methodValue);
-  const double callIdNumber = wellFormed ? jsc_value_to_double(callIdValue) : -1;
-  std::string method;
-  if (wellFormed) {
-    char* text = jsc_value_to_string(methodValue);
-    if (text != nullptr) method = text;  // up to the first NUL
-    g_free(text);
-  }
-  g_object_unref(callIdValue);
-  g_object_unref(methodValue);
-  if (!wellFormed || !(callIdNumber >= 0 && callIdNumber < 18446744073709551616.0)) return;
-
-  std::shared_ptr<Value> args;
-  {
-    JSCValue* argsValue = jsc_value_object_get_property(body, "args");
-    if (jsc_value_is_array(argsValue)) {
-      char* text = jsc_value_to_json(argsValue, 0);
-      if (text != nullptr) {
-        const char* cursor = text;
-        args = json::Parse(cursor);
-        g_free(text);
-      } else {
-        jsc_context_clear_exception(jsc_value_get_context(argsValue));
-      }
+// Says once per window why its messages go nowhere.
+void WarnAboutDrop(WindowSignalData* d, const std::shared_ptr<Value>& message) {
+  if (d->warnedAboutDrop) return;
+  d->warnedAboutDrop = true;
+  std::string from = "a frame or page that is not the application's";
+  if (message && message->type == Value::Type::Dict) {
+    const auto& dict = message->AsDict();
+    auto it = dict.find("origin");
+    if (it != dict.end() && it->second && it->second->type == Value::Type::String) {
+      from = json::Escape(it->second->GetString());
     }
-    g_object_unref(argsValue);
   }
+  g_printerr(
+      "wexlor: window %u: ignoring calls from %s: only the application's own pages "
+      "reach the runtime\n",
+      d->id, from.c_str());
+}
+
+// A page call id: a whole number in [0, 2^53], the range in which the page
+// counts exactly.
+bool ReadCallId(const std::shared_ptr<Value>& v, uint64_t* out) {
+  if (!v) return false;
+  if (v->type == Value::Type::Int) {
+    const int32_t n = std::get<int32_t>(v->data);
+    if (n < 0) return false;
+    *out = static_cast<uint64_t>(n);
+    return true;
+  }
+  if (v->type != Value::Type::Double) return false;
+  const double d = std::get<double>(v->data);
+  if (!(d >= 0 && d <= 9007199254740992.0) || d != static_cast<double>(static_cast<uint64_t>(d))) {
+    return false;
+  }
+  *out = static_cast<uint64_t>(d);
+  return true;
+}
+
+// One bridge message: JSON text with the window's key, the call id, the
+// method and the arguments. Messages without the key (from other frames, or
+// from documents that are not the application's) are dropped; a call the
+// runtime could not take as sent is rejected in the page.
+void OnScriptMessage(WebKitUserContentManager*, WebKitJavascriptResult* result, gpointer data) {
+  auto* d = static_cast<WindowSignalData*>(data);
+  JSCValue* body = webkit_javascript_result_get_js_value(result);
+  if (body == nullptr || !jsc_value_is_string(body)) {
+    WarnAboutDrop(d, nullptr);
+    return;
+  }
+  char* text = jsc_value_to_string(body);
+  if (text == nullptr) return;
+  bool tooDeep = false;
+  std::shared_ptr<Value> message;
+  {
+    const std::string_view view(text);
+    // Cheap refusal of anything that does not start like a bridge message.
+    if (view.rfind("{\"key\":\"", 0) == 0) message = json::ParseText(std::string(view), &tooDeep);
+  }
+  g_free(text);
+  const Value::DictType* dict =
+      message && message->type == Value::Type::Dict ? &message->AsDict() : nullptr;
+  auto field = [dict](const char* name) -> std::shared_ptr<Value> {
+    if (dict == nullptr) return nullptr;
+    auto it = dict->find(name);
+    return it == dict->end() ? nullptr : it->second;
+  };
+  const auto key = field("key");
+  if (!key || key->type != Value::Type::String || d->key.empty() || key->GetString() != d->key) {
+    WarnAboutDrop(d, message);
+    return;
+  }
+  uint64_t callId = 0;
+  const auto method = field("method");
+  if (!ReadCallId(field("callId"), &callId) || !method || method->type != Value::Type::String) {
+    return;
+  }
+  const std::string& name = method->GetString();
+  const char* reason = nullptr;
+  if (name.find('\0') != std::string::npos || !g_utf8_validate(name.data(), -1, nullptr) ||
+      json::Escape(name).find("\\ud") != std::string::npos) {
+    reason = "The method name is not valid text";
+  } else if (tooDeep) {
+    reason = "The arguments cannot be sent: they are nested too deeply";
+  }
+  if (reason != nullptr) {
+    d->backend->RespondToJsCall(d->id, callId, nullptr, Value::String(reason));
+    return;
+  }
+  std::shared_ptr<Value> args = field("args");
   if (!args || args->type != Value::Type::List) args = Value::List();
-  Loader()->OnJsCall(id, static_cast<uint64_t>(callIdNumber), method, std::move(args));
+  Loader()->OnJsCall(d->id, callId, name, std::move(args));
 }
 
 }  // namespace
+
+void TrustNavigation(GtkWindow* window, WebKitWebView* view, const std::string& url,
+                     bool htmlText) {
+  WindowSignalData* d = SignalData(window);
+  if (d == nullptr) return;
+  const bool changed = htmlText ? d->trust.AllowHtmlText() : d->trust.AllowNavigation(url);
+  if (changed) InstallBridge(webkit_web_view_get_user_content_manager(view), *d);
+}
 
 WebKitWebContext* WexlorWebContext() {
   static WebKitWebContext* context = [] {
@@ -294,18 +385,17 @@ void GtkWebViewBackend::CreateWindowOnMain(uint32_t id, int width, int height, u
 
   // The web view, with the bridge at document start in the top frame only.
   state.contentManager = webkit_user_content_manager_new();
-  auto* data = new WindowSignalData{id};
+  auto* data = new WindowSignalData;
+  data->id = id;
+  data->backend = this;
+  data->ns = Loader()->GetJsNamespace();
+  data->key = NewBridgeKey();
   g_object_set_data_full(G_OBJECT(window), "wexlor-window", data,
                          [](gpointer p) { delete static_cast<WindowSignalData*>(p); });
   Connect(state, state.contentManager, "script-message-received::wexlor",
           G_CALLBACK(OnScriptMessage), data);
   webkit_user_content_manager_register_script_message_handler(state.contentManager, "wexlor");
-  const std::string script = BuildInitScript(Loader()->GetJsNamespace(), kBridgeSendStatement);
-  WebKitUserScript* userScript =
-      webkit_user_script_new(script.c_str(), WEBKIT_USER_CONTENT_INJECT_TOP_FRAME,
-                             WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, nullptr, nullptr);
-  webkit_user_content_manager_add_script(state.contentManager, userScript);
-  webkit_user_script_unref(userScript);
+  InstallBridge(state.contentManager, *data);
 
   state.webView =
       WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", WexlorWebContext(),

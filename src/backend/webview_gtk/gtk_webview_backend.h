@@ -138,5 +138,9 @@ class GtkWebViewBackend : public WexlorBackend {
 
 void UnregisterGtkWindow(GtkWindow* window);
 
+// Makes documents of `url` (or, with `htmlText`, HTML text loaded by the
+// runtime) the window's own before the runtime navigates there; main thread.
+void TrustNavigation(GtkWindow* window, WebKitWebView* view, const std::string& url, bool htmlText);
+
 // The "app" scheme is registered once on the default web context.
 WebKitWebContext* WexlorWebContext();

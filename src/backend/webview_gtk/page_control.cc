@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 
 #include "backend/bridge_scripts.h"
@@ -107,13 +108,18 @@ void GtkWebViewBackend::Navigate(uint32_t windowId, const std::string& url) {
     if (!state) return;
     if (url.compare(0, sizeof kHtmlPrefix - 1, kHtmlPrefix) == 0) {
       const std::string html = DecodeHtml(url.c_str() + sizeof kHtmlPrefix - 1);
+      TrustNavigation(state.window, state.webView, url, true);
       webkit_web_view_load_html(state.webView, html.c_str(), nullptr);
     } else if (g_uri_peek_scheme(url.c_str()) != nullptr) {
+      TrustNavigation(state.window, state.webView, url, false);
       webkit_web_view_load_uri(state.webView, url.c_str());
     } else {
       char* absolute = g_canonicalize_filename(url.c_str(), nullptr);
       char* uri = g_filename_to_uri(absolute, nullptr, nullptr);
-      if (uri != nullptr) webkit_web_view_load_uri(state.webView, uri);
+      if (uri != nullptr) {
+        TrustNavigation(state.window, state.webView, uri, false);
+        webkit_web_view_load_uri(state.webView, uri);
+      }
       g_free(uri);
       g_free(absolute);
     }
@@ -135,6 +141,12 @@ void GtkWebViewBackend::ExecuteJs(uint32_t windowId, const std::string& script,
     EvalRequest* request = callback ? new EvalRequest{callback, userData} : nullptr;
     if (!state) {
       if (request != nullptr) Report(request, nullptr, nullptr);
+      return;
+    }
+    if (!g_utf8_validate(script.data(), static_cast<gssize>(script.size()), nullptr)) {
+      if (request != nullptr) {
+        Report(request, nullptr, Value::String("The script is not valid UTF-8 text"));
+      }
       return;
     }
     webkit_web_view_evaluate_javascript(state.webView, script.data(),
@@ -164,7 +176,13 @@ void GtkWebViewBackend::Evaluate(uint32_t windowId, std::string script, bool eve
 
 void GtkWebViewBackend::InvokeJsCallback(uint32_t windowId, uint64_t callbackId,
                                          std::shared_ptr<Value> args) {
-  Evaluate(windowId, BuildInvokeCallbackScript(callbackId, json::Serialize(args)), windowId == 0);
+  std::string script = BuildInvokeCallbackScript(callbackId, args);
+  if (script.empty()) {
+    std::fprintf(stderr, "wexlor: callback %llu not run: its arguments are too large to send\n",
+                 static_cast<unsigned long long>(callbackId));
+    return;
+  }
+  Evaluate(windowId, std::move(script), windowId == 0);
 }
 
 void GtkWebViewBackend::ReleaseJsCallback(uint32_t windowId, uint64_t callbackId) {
@@ -175,11 +193,7 @@ void GtkWebViewBackend::RespondToJsCall(uint32_t windowId, uint64_t callId,
                                         std::shared_ptr<Value> result,
                                         std::shared_ptr<Value> error) {
   if (windowId == 0) return;
-  const bool hasError = error != nullptr;
-  Evaluate(windowId,
-           BuildRespondScript(callId, json::Serialize(result),
-                              hasError ? json::Serialize(error) : "null", hasError),
-           false);
+  Evaluate(windowId, BuildRespondScript(callId, result, error), false);
 }
 
 void GtkWebViewBackend::OpenDevTools(uint32_t windowId) {
