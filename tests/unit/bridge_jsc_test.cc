@@ -386,3 +386,60 @@ TEST_F(BridgeJsc, LinkPolicyFallsBackToLinkClicks) {
 }
 
 }  // namespace
+
+namespace {
+
+// Every call the host could not take as sent is rejected in the page with the
+// reason; nothing is left pending and nothing goes out under another name.
+TEST_F(BridgeJsc, CallsTheHostCannotTakeAreRejectedInThePage) {
+  Init();
+  Eval(R"JS(
+    var outcome = {};
+    function track(name, p) {
+      outcome[name] = "pending";
+      p.then(function () { outcome[name] = "sent"; },
+             function (e) { outcome[name] = e.constructor.name + ": " + e.message; });
+    }
+    var cyclic = []; cyclic.push(cyclic);
+    var deep = []; for (var i = 0; i < 100000; i++) deep = [deep];
+    track("nul", Wexlor["probe\0evil"]());
+    track("lone", Wexlor.a["x\uD800"]());
+    track("cyclic", Wexlor.c(cyclic));
+    track("bigint", Wexlor.b(1n));
+    track("deep", Wexlor.d(deep));
+    track("pair", Wexlor["\uD83D\uDE00"]("\uD800"));
+    // Patching the handler after the bridge started intercepts nothing.
+    var spied = 0;
+    window.webkit.messageHandlers.wexlor.postMessage = function () { spied++; };
+    Wexlor.after(); 0
+  )JS");
+  EXPECT_EQ(Eval("[outcome.nul.indexOf('TypeError: The method name'), "
+                 "outcome.lone.indexOf('TypeError: The method name'), "
+                 "outcome.cyclic.indexOf('TypeError: The arguments cannot be sent'), "
+                 "outcome.bigint.indexOf('TypeError: The arguments cannot be sent'), "
+                 "outcome.deep.indexOf('TypeError: The arguments cannot be sent'), spied]"),
+            "[0,0,0,0,0,0]");
+  // What went out: the surrogate-pair method with its lone-surrogate argument
+  // (escaped in the text, so it arrives exactly), and the last call.
+  EXPECT_EQ(Eval("sent.map(function (m) { return m.method; })"),
+            "[\"\xF0\x9F\x98\x80\",\"after\"]");
+  EXPECT_EQ(Eval("[sent[0].args[0] === '\\uD800', keys.every(function (k) { return k === 'k'; })]"),
+            "[true,true]");
+}
+
+// A document the application did not navigate to gets a bridge that only
+// fails: its calls reject at once and the host learns just its origin.
+TEST_F(BridgeJsc, ForeignDocumentsGetNoWorkingBridge) {
+  Eval(R"JS(location.origin = "https://evil.example"; location.protocol = "https:"; 0)JS");
+  Init();
+  Eval(R"JS(
+    var failure = null;
+    Wexlor.steal().catch(function (e) { failure = e.message; }); 0
+  )JS");
+  EXPECT_EQ(Eval("failure"),
+            R"("https://evil.example is not one of the application's pages; )"
+            R"(its calls do not reach the application")");
+  EXPECT_EQ(Eval("[sent, keys]"), R"([[{"origin":"https://evil.example"}],[null]])");
+}
+
+}  // namespace

@@ -412,11 +412,12 @@ unsigned long XSession::Pixel(Window w, int x, int y) {
 
 HttpServer::~HttpServer() { Stop(); }
 
-bool HttpServer::Start() {
+bool HttpServer::Start(const std::string& host) {
+  address_ = host;
   listenFd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (inet_pton(AF_INET, host.c_str(), &address.sin_addr) != 1) return false;
   socklen_t length = sizeof address;
   if (listenFd_ < 0 || bind(listenFd_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
       listen(listenFd_, 16) != 0 ||
@@ -445,7 +446,14 @@ void HttpServer::Add(const std::string& path, const std::string& html) {
   pages_[path] = html;
 }
 
-std::string HttpServer::origin() const { return "http://127.0.0.1:" + std::to_string(port_); }
+void HttpServer::AddRedirect(const std::string& path, const std::string& location) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  redirects_[path] = location;
+}
+
+std::string HttpServer::origin() const {
+  return "http://" + address_ + ":" + std::to_string(port_);
+}
 
 void HttpServer::Serve() {
   for (;;) {
@@ -477,21 +485,24 @@ void HttpServer::Answer(int fd) {
   std::string method, target;
   firstLine >> method >> target;
   target = target.substr(0, target.find('?'));
-  std::string status = "200 OK", body;
+  std::string status = "200 OK", body, extra;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     auto it = pages_.find(target);
-    if (it == pages_.end()) {
+    if (auto r = redirects_.find(target); r != redirects_.end()) {
+      status = "302 Found";
+      extra = "Location: " + r->second + "\r\n";
+    } else if (it == pages_.end()) {
       status = "404 Not Found";
       body = "<!doctype html><title>missing</title>";
     } else {
       body = it->second;
     }
   }
-  const std::string response = "HTTP/1.1 " + status +
-                               "\r\nContent-Type: text/html; charset=utf-8\r\nContent-Length: " +
-                               std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" +
-                               (method == "HEAD" ? "" : body);
+  const std::string response =
+      "HTTP/1.1 " + status + "\r\n" + extra +
+      "Content-Type: text/html; charset=utf-8\r\nContent-Length: " + std::to_string(body.size()) +
+      "\r\nConnection: close\r\n\r\n" + (method == "HEAD" ? "" : body);
   size_t done = 0;
   while (done < response.size()) {
     const ssize_t n = send(fd, response.data() + done, response.size() - done, MSG_NOSIGNAL);

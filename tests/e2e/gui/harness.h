@@ -132,11 +132,14 @@ class XSession {
 class HttpServer {
  public:
   ~HttpServer();
-  bool Start();
+  // Listens on `address`, a loopback address (127.0.0.2 is another origin).
+  bool Start(const std::string& address = "127.0.0.1");
   void Stop();
   void Add(const std::string& path, const std::string& html);
+  // Answers `path` with a redirect to `location`.
+  void AddRedirect(const std::string& path, const std::string& location);
   int port() const { return port_; }
-  // "http://127.0.0.1:<port>"
+  // "http://<address>:<port>"
   std::string origin() const;
 
  private:
@@ -146,9 +149,11 @@ class HttpServer {
   int listenFd_ = -1;
   int stopPipe_[2] = {-1, -1};
   int port_ = 0;
+  std::string address_;
   std::thread thread_;
   std::mutex mutex_;
   std::map<std::string, std::string> pages_;
+  std::map<std::string, std::string> redirects_;
 };
 
 // One report from the runtime: "E <name> <token>...".
