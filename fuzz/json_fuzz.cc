@@ -15,6 +15,7 @@
 #include <string_view>
 #include <variant>
 
+#include "backend/bridge_message.h"
 #include "value/json.h"
 #include "value/value.h"
 
@@ -69,7 +70,9 @@ bool Equivalent(const ValuePtr& before, const ValuePtr& after, int depth) {
     case Value::Type::Bool:
       return std::get<bool>(before->data) == std::get<bool>(after->data);
     case Value::Type::String:
-      return before->GetString() == after->GetString();
+      // Well-formed text comes back exactly; other bytes are replaced (the
+      // written text is checked to be valid UTF-8 separately).
+      return !json::IsValidUtf8(before->GetString()) || before->GetString() == after->GetString();
     case Value::Type::Binary:
       return before->GetBinary().bytes == after->GetBinary().bytes;
     case Value::Type::Callback:
@@ -86,6 +89,10 @@ bool Equivalent(const ValuePtr& before, const ValuePtr& after, int depth) {
     case Value::Type::Dict: {
       const auto& db = before->AsDict();
       const auto& da = after->AsDict();
+      // Keys that are not well-formed text are replaced and may merge.
+      for (const auto& entry : db) {
+        if (!json::IsValidUtf8(entry.first)) return true;
+      }
       if (db.size() != da.size()) return false;
       for (auto ib = db.begin(), ia = da.begin(); ib != db.end(); ++ib, ++ia) {
         if (ib->first != ia->first || !Equivalent(ib->second, ia->second, depth + 1)) return false;
@@ -128,6 +135,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const ValuePtr first = ParseChecked(text.get(), length);
   const std::string written = json::Serialize(first);
   CheckNoControlBytes(written, "raw control byte in written text");
+  if (!json::IsValidUtf8(written)) Fail("written text is not valid UTF-8", written);
 
   const char* cursor = written.c_str();
   const ValuePtr second = json::Parse(cursor);
@@ -148,9 +156,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Fail("ParseText disagrees with Parse", input);
   }
 
-  // Any string survives escaping and reading back.
+  // Any well-formed string survives escaping and reading back; any other
+  // still escapes to valid UTF-8.
   const std::string escaped = json::Escape(input);
   CheckNoControlBytes(escaped, "raw control byte in escaped string");
+  if (!json::IsValidUtf8(escaped)) Fail("escaped string is not valid UTF-8", escaped);
+
+  // Page messages: never a call without the key, and a call's arguments are
+  // always a list.
+  for (const std::string& body :
+       {input, "{\"key\":\"k\"," + input.substr(std::min<size_t>(1, input.size()))}) {
+    const BridgeMessage m = ReadBridgeMessage(body, "k");
+    if (m.kind == BridgeMessage::Kind::kCall && (!m.args || m.args->type != Value::Type::List)) {
+      Fail("bridge call without an argument list", body);
+    }
+    if (m.kind != BridgeMessage::Kind::kDrop && body.rfind("{\"key\":\"k\"", 0) != 0) {
+      Fail("bridge message accepted without the key", body);
+    }
+  }
+  if (!json::IsValidUtf8(input)) return 0;
   const std::string quoted = "\"" + escaped + "\"";
   const char* string_cursor = quoted.c_str();
   const std::string unescaped = json::ParseString(string_cursor);

@@ -633,6 +633,22 @@ std::string SerializeDict(const Value::DictType& dict) {
   return out;
 }
 
+bool IsValidUtf8(std::string_view s) {
+  const auto* p = reinterpret_cast<const uint8_t*>(s.data());
+  const auto* end = p + s.size();
+  while (p < end) {
+    if (*p < 0x80) {
+      ++p;
+      continue;
+    }
+    unsigned surrogate = 0;
+    const size_t length = Utf8Length(p, end, &surrogate);
+    if (length == 0) return false;
+    p += length;
+  }
+  return true;
+}
+
 std::string Escape(const std::string& s) {
   std::string out;
   out.reserve(s.size());

@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "value/value.h"
 
@@ -23,6 +24,8 @@ std::string Serialize(const std::shared_ptr<wexlor::Value>& value);
 bool SerializeBounded(const std::shared_ptr<wexlor::Value>& value, size_t limit, std::string* out);
 std::string SerializeList(const wexlor::Value::ListType& list);
 std::string SerializeDict(const wexlor::Value::DictType& dict);
+// Whether `s` is well-formed UTF-8 (no surrogates, no overlong forms).
+bool IsValidUtf8(std::string_view s);
 // The escaped contents of a JSON string, without the quotes.
 std::string Escape(const std::string& s);
 

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <utility>
 
+#include "backend/bridge_message.h"
 #include "backend/bridge_scripts.h"
 #include "backend/page_trust.h"
 #include "backend/webview_gtk/event_monitors.h"
@@ -181,95 +182,42 @@ gboolean OnScriptDialog(WebKitWebView*, WebKitScriptDialog* dialog, gpointer) {
 }
 
 // Says once per window why its messages go nowhere.
-void WarnAboutDrop(WindowSignalData* d, const std::shared_ptr<Value>& message) {
+void WarnAboutDrop(WindowSignalData* d, const std::string& origin) {
   if (d->warnedAboutDrop) return;
   d->warnedAboutDrop = true;
-  std::string from = "a frame or page that is not the application's";
-  if (message && message->type == Value::Type::Dict) {
-    const auto& dict = message->AsDict();
-    auto it = dict.find("origin");
-    if (it != dict.end() && it->second && it->second->type == Value::Type::String) {
-      from = json::Escape(it->second->GetString());
-    }
-  }
-  g_printerr(
-      "wexlor: window %u: ignoring calls from %s: only the application's own pages "
-      "reach the runtime\n",
-      d->id, from.c_str());
+  const std::string from =
+      origin.empty() ? "a frame or page that is not the application's" : json::Escape(origin);
+  g_printerr("wexlor: window %u: ignoring calls from %s: only the application's own pages "
+             "reach the runtime\n",
+             d->id, from.c_str());
 }
 
-// A page call id: a whole number in [0, 2^53], the range in which the page
-// counts exactly.
-bool ReadCallId(const std::shared_ptr<Value>& v, uint64_t* out) {
-  if (!v) return false;
-  if (v->type == Value::Type::Int) {
-    const int32_t n = std::get<int32_t>(v->data);
-    if (n < 0) return false;
-    *out = static_cast<uint64_t>(n);
-    return true;
-  }
-  if (v->type != Value::Type::Double) return false;
-  const double d = std::get<double>(v->data);
-  if (!(d >= 0 && d <= 9007199254740992.0) || d != static_cast<double>(static_cast<uint64_t>(d))) {
-    return false;
-  }
-  *out = static_cast<uint64_t>(d);
-  return true;
-}
-
-// One bridge message: JSON text with the window's key, the call id, the
-// method and the arguments. Messages without the key (from other frames, or
-// from documents that are not the application's) are dropped; a call the
+// One bridge message. Messages without the window's key (from other frames,
+// or from documents that are not the application's) are dropped; a call the
 // runtime could not take as sent is rejected in the page.
 void OnScriptMessage(WebKitUserContentManager*, WebKitJavascriptResult* result, gpointer data) {
   auto* d = static_cast<WindowSignalData*>(data);
   JSCValue* body = webkit_javascript_result_get_js_value(result);
   if (body == nullptr || !jsc_value_is_string(body)) {
-    WarnAboutDrop(d, nullptr);
+    WarnAboutDrop(d, "");
     return;
   }
   char* text = jsc_value_to_string(body);
   if (text == nullptr) return;
-  bool tooDeep = false;
-  std::shared_ptr<Value> message;
-  {
-    const std::string_view view(text);
-    // Cheap refusal of anything that does not start like a bridge message.
-    if (view.rfind("{\"key\":\"", 0) == 0) message = json::ParseText(std::string(view), &tooDeep);
-  }
+  BridgeMessage message = ReadBridgeMessage(text, d->key);
   g_free(text);
-  const Value::DictType* dict =
-      message && message->type == Value::Type::Dict ? &message->AsDict() : nullptr;
-  auto field = [dict](const char* name) -> std::shared_ptr<Value> {
-    if (dict == nullptr) return nullptr;
-    auto it = dict->find(name);
-    return it == dict->end() ? nullptr : it->second;
-  };
-  const auto key = field("key");
-  if (!key || key->type != Value::Type::String || d->key.empty() || key->GetString() != d->key) {
-    WarnAboutDrop(d, message);
-    return;
+  switch (message.kind) {
+    case BridgeMessage::Kind::kDrop:
+      WarnAboutDrop(d, message.origin);
+      break;
+    case BridgeMessage::Kind::kReject:
+      d->backend->RespondToJsCall(d->id, message.callId, nullptr,
+                                  Value::String(std::move(message.error)));
+      break;
+    case BridgeMessage::Kind::kCall:
+      Loader()->OnJsCall(d->id, message.callId, message.method, std::move(message.args));
+      break;
   }
-  uint64_t callId = 0;
-  const auto method = field("method");
-  if (!ReadCallId(field("callId"), &callId) || !method || method->type != Value::Type::String) {
-    return;
-  }
-  const std::string& name = method->GetString();
-  const char* reason = nullptr;
-  if (name.find('\0') != std::string::npos || !g_utf8_validate(name.data(), -1, nullptr) ||
-      json::Escape(name).find("\\ud") != std::string::npos) {
-    reason = "The method name is not valid text";
-  } else if (tooDeep) {
-    reason = "The arguments cannot be sent: they are nested too deeply";
-  }
-  if (reason != nullptr) {
-    d->backend->RespondToJsCall(d->id, callId, nullptr, Value::String(reason));
-    return;
-  }
-  std::shared_ptr<Value> args = field("args");
-  if (!args || args->type != Value::Type::List) args = Value::List();
-  Loader()->OnJsCall(d->id, callId, name, std::move(args));
 }
 
 }  // namespace
