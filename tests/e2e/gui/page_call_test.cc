@@ -248,3 +248,39 @@ TEST_F(GuiPageCalls, NamespaceAppliesToWindowsCreatedLater) {
 
 }  // namespace
 }  // namespace gui
+
+namespace gui {
+namespace {
+
+// Text that is not what it should be still settles every promise and runs
+// every callback: lone surrogates go and come back exactly, bytes that are
+// not UTF-8 arrive as U+FFFD, and what the runtime cannot take is refused.
+TEST_F(GuiPageCalls, OddTextStillSettlesEveryCall) {
+  host().Command({"answer", "echo", "echo"});
+  host().Eval(window_, "track('lone', Wexlor.echo('a\\uD800b\\uDC00'))");
+  EXPECT_EQ(host().EvalUntil(window_, "results.lone && (results.lone === 'ok ' + "
+                                      "d(['a\\uD800b\\uDC00']))"),
+            "true");
+
+  const Call bad = CallFrom(window_, "track('bad', Wexlor.bad(function (s) { hits.push(s); }))");
+  host().Command({"respond", bad.id, "\"bad \xff\""});
+  EXPECT_EQ(Outcome(window_, "bad"), "\"ok \\\"bad \xEF\xBF\xBD\\\"\"");
+  const std::string callback = bad.args.substr(4, bad.args.size() - 5);
+  host().Command({"invoke", callback, "[\"cb \xfe\"]"});
+  EXPECT_EQ(host().EvalUntil(window_, "hits[0]"), "\"cb \xEF\xBF\xBD\"");
+
+  // Arguments deeper than the host reads are refused, not cut short.
+  host().Eval(window_,
+              "var deep = []; for (var i = 0; i < 300; i++) deep = [deep];"
+              "track('deep', Wexlor.echo(deep))");
+  EXPECT_EQ(Outcome(window_, "deep"),
+            "\"err true The arguments cannot be sent: they are nested too deeply\"");
+
+  // A script that is not UTF-8 is an error, not "no result".
+  const EvalResult r = host().Eval(window_, "'x\xff'");
+  EXPECT_EQ(r.result, "none");
+  EXPECT_NE(r.error.find("not valid UTF-8"), std::string::npos) << r.error;
+}
+
+}  // namespace
+}  // namespace gui
