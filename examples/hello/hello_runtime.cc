@@ -143,14 +143,34 @@ const char* ContentType(const std::filesystem::path& file) {
   return it != types.end() ? it->second : "application/octet-stream";
 }
 
+// The value of the request header `name` (names arrive in lower case) in
+// the flat NUL-separated block, or "" when absent.
+std::string_view HeaderValue(const char* block, size_t length, std::string_view name) {
+  std::string_view rest(block != nullptr ? block : "", block != nullptr ? length : 0);
+  while (!rest.empty()) {
+    const std::string_view key = rest.substr(0, rest.find('\0'));
+    rest.remove_prefix(std::min(rest.size(), key.size() + 1));
+    const std::string_view value = rest.substr(0, rest.find('\0'));
+    rest.remove_prefix(std::min(rest.size(), value.size() + 1));
+    if (key == name) return value;
+  }
+  return {};
+}
+
 // Answers one "app" request with the page file it names, or 404. Runs on
 // the main thread; the files are small, so the answer is complete at once.
 void OnSchemeRequest(void*, uint32_t window, wexlor_scheme_exchange* exchange, const char* method,
-                     const char* url, const char*, size_t) {
+                     const char* url, const char* requestHeaders, size_t requestHeadersLength) {
   std::string_view rest(url);
   int status = 404;
   std::string body, headers;
-  if (rest.substr(0, kOrigin.size()) == kOrigin) {
+  // Any page may ask for an app:// URL (an iframe, a fetch from a web page);
+  // the "origin" header says who asks when it is not a plain same-origin
+  // load. This application serves only its own pages.
+  const std::string_view origin = HeaderValue(requestHeaders, requestHeadersLength, "origin");
+  if (!origin.empty() && origin != kOrigin.substr(0, kOrigin.size() - 1)) {
+    status = 403;
+  } else if (rest.substr(0, kOrigin.size()) == kOrigin) {
     rest.remove_prefix(kOrigin.size());
     rest = rest.substr(0, rest.find_first_of("?#"));
     const std::filesystem::path relative(rest);
