@@ -71,7 +71,7 @@ void OnShutdown(GApplication*, gpointer data) {
 
 }  // namespace
 
-int RunGraphicalMode(int argc, char** argv, const CommandLine& commandLine) {
+int RunGtkApplication(int argc, char** argv, const CommandLine& commandLine) {
   if (const char* name = std::getenv("WEXLOR_APP_NAME"); name != nullptr && *name) {
     g_set_prgname(name);
     g_set_application_name(name);
@@ -92,4 +92,10 @@ int RunGraphicalMode(int argc, char** argv, const CommandLine& commandLine) {
   const int status = g_application_run(G_APPLICATION(app), 1, appArgv);
   g_object_unref(app);
   return status != 0 ? status : (state.launchFailed ? 1 : 0);
+}
+
+// The entry point the executable looks up when it loads the shell module.
+extern "C" __attribute__((visibility("default"))) int wexlor_shell_run(
+    int argc, char** argv, const CommandLine* commandLine) {
+  return RunGtkApplication(argc, argv, *commandLine);
 }

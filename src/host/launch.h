@@ -36,5 +36,7 @@ bool RunLaunchSequence(WexlorBackend* backend, const std::optional<std::string>&
 // Shuts the runtime down, clears the loader's backend and deletes it.
 void RunTerminationSequence(WexlorBackend*& backend);
 
-// The graphical mode, provided by the platform shell.
+// The graphical mode: loads the platform shell module and runs it.
 int RunGraphicalMode(int argc, char** argv, const CommandLine& commandLine);
+// The GTK shell's application, inside that module.
+int RunGtkApplication(int argc, char** argv, const CommandLine& commandLine);

@@ -297,6 +297,17 @@ TEST(WorkerLifecycle, NoRuntimeAnywhere) {
   ExpectNoRuntime(Execute({}, {{"NODE_CHANNEL_FD", ""}}, IsolatedHost()));
 }
 
+// Windowed mode needs the desktop shell module beside the executable; a
+// worker never does.
+TEST(WorkerLifecycle, WindowedModeWithoutTheShellModuleSaysSo) {
+  const Outcome o = Execute({"--runtime", kComplete}, {}, IsolatedHost());
+  EXPECT_EQ(o.exitCode, 1);
+  EXPECT_EQ(o.err,
+            "wexlor: the desktop shell libwexlor-gtk.so was not found beside the executable or "
+            "in ../lib/wexlor/\n");
+  EXPECT_EQ(o.out, "");
+}
+
 // ---------------------------------------------------------------------------
 // Which runtime library the worker loads.
 
@@ -406,6 +417,7 @@ TEST(WorkerProbe, TableTakesItsDefaultsWithoutABackend) {
   // Lines printed during init, on the main thread before "Runtime started".
   const std::vector<std::string> duringInit = {
       "version=29",
+      "desktop_stack=0",
       "null_entries=0",
       // Windows: ids are handed out even without a backend.
       "create1=1",

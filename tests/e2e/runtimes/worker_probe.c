@@ -375,11 +375,26 @@ static void probe_values(void) {
   api->ValueFree(bin);
 }
 
+/* Whether GTK or WebKit is mapped into this process: a worker must not load
+ * them. */
+static int desktop_stack_loaded(void) {
+  FILE* maps = fopen("/proc/self/maps", "r");
+  if (maps == NULL) return -1;
+  char line[4096];
+  int found = 0;
+  while (fgets(line, sizeof line, maps) != NULL) {
+    if (strstr(line, "libgtk-3") != NULL || strstr(line, "libwebkit2gtk") != NULL) found = 1;
+  }
+  fclose(maps);
+  return found;
+}
+
 int wexlor_runtime_init(const wexlor_backend_api* table) {
   api = table;
   ctx = table->context;
   init_thread = pthread_self();
   emit("version", "%u", api->version);
+  emit("desktop_stack", "%d", desktop_stack_loaded());
   emit("null_entries", "%d", count_null_entries());
   probe_windows();
   probe_services();
