@@ -29,7 +29,6 @@
   var apply = Reflect.apply;
   var stringify = JSON.stringify;
   var quote = function (text) { return apply(stringify, JSON, [text]); };
-  var MapClass = Map;
   // Texts the host cannot take as a method name: NUL, or a surrogate half
   // that is not part of a pair.
   var badName = /\0|[\uD800-\uDBFF](?![\uDC00-\uDFFF])|(?:^|[^\uD800-\uDBFF])[\uDC00-\uDFFF]/;
@@ -38,7 +37,7 @@
   var MAX_MESSAGE = 128 * 1024 * 1024;
 
   // callId -> { resolve, reject } of the calls still waiting for an answer.
-  var pendingCalls = new MapClass();
+  var pendingCalls = new Map();
   // Shared by calls and callbacks, so every identifier is unique in the page.
   var nextCallId = 1;
 
