@@ -138,5 +138,9 @@ class GtkWebViewBackend : public WexlorBackend {
 
 void UnregisterGtkWindow(GtkWindow* window);
 
+// "permission-request" of every web view: answers notification requests.
+gboolean OnWebPermissionRequest(WebKitWebView* webView, WebKitPermissionRequest* request,
+                                gpointer data);
+
 // The "app" scheme is registered once on the default web context.
 WebKitWebContext* WexlorWebContext();
