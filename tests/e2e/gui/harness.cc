@@ -632,7 +632,8 @@ std::string Host::WaitForExit(Duration timeout) {
   while (fd_ >= 0 && ReadSome(Clock::now() + 500ms)) {
   }
   for (const auto& e : events_) {
-    if (e.tokens[0] == "wrong-thread" || e.tokens[0] == "eval-twice") {
+    if (e.tokens[0] == "wrong-thread" || e.tokens[0] == "eval-twice" ||
+        e.tokens[0] == "permission-twice") {
       problems += "runtime reported: " + e.text + "\n";
     }
   }
