@@ -137,6 +137,9 @@ class Service {
   void OwnerAppeared(const char* owner);
   void OwnerVanished();
   void OwnerLost();
+  // After a slot's call: sends the post waiting for it, or forgets an
+  // empty slot.
+  void Settle(const std::string& requestId);
   void DropIfIdle(const std::string& requestId);
 
   bool connectTried_ = false;
@@ -242,7 +245,15 @@ void Service::OnCapabilities(GVariant* result) {
   capsOwner_ = owner_;
   std::deque<Post> posts = std::move(awaitingCaps_);
   awaitingCaps_.clear();
-  for (const Post& post : posts) Notify(post);
+  for (const Post& post : posts) {
+    if (Notifications().Find(post.id) != nullptr) {
+      Notify(post);
+    } else {
+      // Closed or replaced while waiting: nothing to show.
+      slots_[post.requestId].busy = false;
+      Settle(post.requestId);
+    }
+  }
 }
 
 void Service::Notify(const Post& post) {
@@ -336,13 +347,17 @@ void Service::OnNotifyReply(const Reply& reply, GVariant* result, GError* error)
       Notifications().Report(reply.id, kNotificationPresented);
     }
   }
-  Slot& now = slots_[reply.requestId];  // the handler may not touch slots, but be exact
-  if (now.waiting) {
-    Post next = std::move(*now.waiting);
-    now.waiting.reset();
+  Settle(reply.requestId);
+}
+
+void Service::Settle(const std::string& requestId) {
+  Slot& slot = slots_[requestId];
+  if (slot.waiting) {
+    Post next = std::move(*slot.waiting);
+    slot.waiting.reset();
     Dispatch(std::move(next));
   } else {
-    DropIfIdle(reply.requestId);
+    DropIfIdle(requestId);
   }
 }
 

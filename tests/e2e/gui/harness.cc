@@ -508,7 +508,7 @@ Host::~Host() {
   if (listenFd_ >= 0) close(listenFd_);
 }
 
-bool Host::Start(XSession& session) {
+bool Host::Start(XSession& session, const std::map<std::string, std::string>& environment) {
   session_ = &session;
   dir_ = std::make_unique<TempDir>();
   const fs::path& d = dir_->path();
@@ -570,6 +570,7 @@ bool Host::Start(XSession& session) {
       {"GIO_USE_VFS", "local"},
       {"WEXLOR_TEST_SOCKET", socketPath.string()},
   };
+  for (const auto& [name, value] : environment) env[name] = value;
   // Sanitizer settings of the test run apply to the host too.
   for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "TSAN_OPTIONS"}) {
     if (const char* value = std::getenv(name)) env[name] = value;
@@ -838,11 +839,12 @@ std::string PercentEncode(const std::string& text) {
 std::unique_ptr<XSession> GuiTest::session_;
 std::unique_ptr<Host> GuiTest::host_;
 
-void GuiTest::StartSuite(const XSession::Options& options) {
+void GuiTest::StartSuite(const XSession::Options& options,
+                         const std::map<std::string, std::string>& hostEnvironment) {
   session_ = std::make_unique<XSession>();
   if (!session_->Start(options)) return;
   auto host = std::make_unique<Host>();
-  if (!host->Start(*session_)) return;
+  if (!host->Start(*session_, hostEnvironment)) return;
   // Closing the last window ends the application; this hidden one keeps
   // it alive while the tests close theirs.
   if (host->CreateWindow(0x08) == 0) return;

@@ -168,8 +168,9 @@ class Host {
  public:
   ~Host();
   // Starts the host in a fresh working directory (see cwd()) and waits for
-  // the runtime to connect.
-  bool Start(XSession& session);
+  // the runtime to connect. `environment` adds to or overrides the host's
+  // environment.
+  bool Start(XSession& session, const std::map<std::string, std::string>& environment = {});
   // Asks the runtime to quit, waits for the host to end and checks that it
   // ended cleanly; returns a description of every problem ("" when none).
   std::string Stop();
@@ -242,7 +243,8 @@ std::string PercentEncode(const std::string& text);
 // StopSuite, which fails the suite when the host did not end cleanly.
 class GuiTest : public ::testing::Test {
  protected:
-  static void StartSuite(const XSession::Options& options = {});
+  static void StartSuite(const XSession::Options& options = {},
+                         const std::map<std::string, std::string>& hostEnvironment = {});
   static void StopSuite();
   static XSession& session() { return *session_; }
   static Host& host() { return *host_; }

@@ -22,7 +22,8 @@ constexpr char kPng[] =
 
 class GuiNotifications : public GuiTest {
  protected:
-  static void SetUpTestSuite() { StartSuite(); }
+  // A window manager, so that a window can be active.
+  static void SetUpTestSuite() { StartSuite({.windowManager = true}); }
   static void TearDownTestSuite() { StopSuite(); }
   void SetUp() override {
     GuiTest::SetUp();
@@ -206,6 +207,67 @@ TEST_F(GuiNotifications, CloseNotificationEndsOnce) {
   EXPECT_THAT(service().CloseCalls(), ElementsAre(1u));
 }
 
+TEST_F(GuiNotifications, ClosedBeforeTheServiceAnsweredIsWithdrawn) {
+  ASSERT_TRUE(service().Start("body"));
+  // The service's position of the Notify call with this summary, which is
+  // also the id it issued (every call here is a new notification); 0 when
+  // it never came.
+  const auto serviceId = [&](const std::string& summary, Duration timeout) -> uint32_t {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    do {
+      const auto calls = service().NotifyCalls();
+      for (size_t i = 0; i < calls.size(); ++i) {
+        if (calls[i].summary == summary) return static_cast<uint32_t>(i + 1);
+      }
+      std::this_thread::sleep_for(20ms);
+    } while (std::chrono::steady_clock::now() < deadline);
+    return 0;
+  };
+  const auto notifyClose = [&](const std::string& options) -> uint32_t {
+    const Tokens reply = host().Command({"notify-close", options});
+    const uint32_t id = reply.size() == 1 ? static_cast<uint32_t>(std::stoul(reply[0])) : 0;
+    mine_.insert(id);
+    return id;
+  };
+  // Withdrawn at once, first while the service's capabilities are still
+  // being asked for, then while the Notify call is under way: each ends
+  // once, and whatever the service got to show is closed again.
+  const uint32_t x = notifyClose(R"({"title":"gone"})");
+  ASSERT_TRUE(WaitEvent(x, 2));
+  const uint32_t y = Notify(R"({"title":"y"})");
+  const uint32_t yOnService = serviceId("y", kTimeout);
+  ASSERT_NE(yOnService, 0u);
+  const uint32_t z = notifyClose(R"({"title":"gone too"})");
+  ASSERT_TRUE(WaitEvent(z, 2));
+  const uint32_t zOnService = serviceId("gone too", kTimeout);
+  ASSERT_NE(zOnService, 0u);
+  ASSERT_TRUE(service().WaitForCalls("CloseNotification", 1));
+  std::vector<uint32_t> expected = {zOnService};
+  if (const uint32_t xOnService = serviceId("gone", 0ms))
+    expected.insert(expected.begin(), xOnService);
+  EXPECT_EQ(service().CloseCalls(), expected);
+  // y, shown in between, is untouched.
+  ASSERT_TRUE(service().Emit("NotificationClosed",
+                             "(uint32 " + std::to_string(yOnService) + ", uint32 1)"));
+  ASSERT_TRUE(WaitEvent(y, 2));
+  EXPECT_THAT(Events(), ElementsAre(Ev(x, 2), Ev(z, 2), Ev(y, 2)));
+}
+
+TEST_F(GuiNotifications, ShownWhileAWindowIsActive) {
+  ASSERT_TRUE(service().Start("body"));
+  const uint32_t w = host().CreateWindow();
+  ASSERT_TRUE(host().WaitFor({"focus", std::to_string(w), "1"}, mark_));
+  const uint32_t x = Notify(R"({"title":"x"})");
+  ASSERT_TRUE(WaitEvent(x, 0));
+  host().Close(w);
+  host().Sync();
+  const uint32_t y = Notify(R"({"title":"y"})");
+  ASSERT_TRUE(service().WaitForCalls("Notify", 2));
+  ASSERT_TRUE(service().Emit("NotificationClosed", "(uint32 2, uint32 1)"));
+  ASSERT_TRUE(WaitEvent(y, 2));
+  EXPECT_THAT(Events(), ElementsAre(Ev(x, 0), Ev(y, 2)));
+}
+
 TEST_F(GuiNotifications, ServiceRestartEndsLiveNotifications) {
   ASSERT_TRUE(service().Start("actions body"));
   const uint32_t x = Notify(R"({"title":"x"})");
@@ -271,6 +333,30 @@ TEST_F(GuiNotifications, PagePermissionAgreesWithTheRuntime) {
   host().Eval(w, ask);
   EXPECT_EQ(host().EvalUntil(w, "window.answer"), "\"denied\"");
   host().Close(w);
+}
+
+// A host whose session bus cannot be reached.
+class GuiNotificationsWithoutBus : public GuiTest {
+ protected:
+  static void SetUpTestSuite() {
+    StartSuite({}, {{"DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/wexlor-test-bus"}});
+  }
+  static void TearDownTestSuite() { StopSuite(); }
+};
+
+TEST_F(GuiNotificationsWithoutBus, PostsEndAndThePermissionIsUnsupported) {
+  const size_t mark = host().Mark();
+  const Tokens ids = host().Command({"notify", R"({"title":"x"})", "none"});
+  ASSERT_EQ(ids.size(), 2u);
+  EXPECT_TRUE(host().WaitFor({"notification", ids[0], "2", "null"}, mark));
+  EXPECT_TRUE(host().WaitFor({"notification", ids[1], "2", "null"}, mark));
+  host().Command({"permission", "query", "1", "q"});
+  host().Command({"permission", "request", "1", "r"});
+  EXPECT_TRUE(host().WaitFor({"permission", "q", "3"}, mark));
+  EXPECT_TRUE(host().WaitFor({"permission", "r", "3"}, mark));
+  host().Sync();
+  EXPECT_EQ(host().EventsSince(mark, {"notification"}).size(), 2u);
+  EXPECT_THAT(host().StderrText(), HasSubstr("no session bus"));
 }
 
 }  // namespace

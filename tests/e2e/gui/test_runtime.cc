@@ -590,6 +590,10 @@ bool Execute(const std::string& seq, const std::vector<std::string>& a,
       ids.push_back(std::to_string(api->ShowNotification(ctx, options, OnNotification, nullptr)));
     }
     reply = ids;
+  } else if (verb == "notify-close") {  // posts and at once withdraws
+    const uint32_t id = api->ShowNotification(ctx, BuildFromJson(arg(1)), OnNotification, nullptr);
+    api->CloseNotification(ctx, id);
+    reply = {std::to_string(id)};
   } else if (verb == "closenotif") {
     api->CloseNotification(ctx, U32(arg(1)));
   } else if (verb == "permission") {  // permission query|request <kind> <tag> [nocb]
