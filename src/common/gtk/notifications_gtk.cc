@@ -72,6 +72,16 @@ bool AnyWindowActive() {
 // not an image gdk-pixbuf can read.
 GVariant* ImageData(const std::vector<uint8_t>& bytes) {
   GdkPixbufLoader* loader = gdk_pixbuf_loader_new();
+  // Large images are decoded at the size they will be sent, where the
+  // format allows.
+  g_signal_connect(
+      loader, "size-prepared", G_CALLBACK(+[](GdkPixbufLoader* l, int width, int height, gpointer) {
+        if (width <= kMaxImageSide && height <= kMaxImageSide) return;
+        const double scale = static_cast<double>(kMaxImageSide) / std::max(width, height);
+        gdk_pixbuf_loader_set_size(l, std::max(1, static_cast<int>(width * scale)),
+                                   std::max(1, static_cast<int>(height * scale)));
+      }),
+      nullptr);
   const bool read = gdk_pixbuf_loader_write(loader, bytes.data(), bytes.size(), nullptr);
   const bool closed = gdk_pixbuf_loader_close(loader, nullptr);
   GdkPixbuf* pixbuf = read && closed ? gdk_pixbuf_loader_get_pixbuf(loader) : nullptr;

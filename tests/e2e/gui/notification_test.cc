@@ -20,10 +20,31 @@ constexpr char kPng[] =
     "iVBORw0KGgoAAAANSUhEUgAAAAIAAAABCAYAAAD0In+"
     "KAAAADklEQVR4nGP4z8AAQg0AD3oDfnfpf5cAAAAASUVORK5CYII=";
 
+// A 600x300 RGB PNG, larger than a notification image may be.
+constexpr char kLargePng[] =
+    "iVBORw0KGgoAAAANSUhEUgAAAlgAAAEsCAIAAACQX1rBAAADnklEQVR42u3VMQ0AAAjAsElHOh54aVIFe1YTAPwl"
+    "AQBGCABGCABGCABGCABGCABGCABGCABGCABGCABGCABGCABGCABGCABGCABGCABGCABGCABGCABGCABGCABGCABG"
+    "CABGCABGCABGCABGCABGCABGCABGCABGCABGCABGCABGCABGCABGCABGCABGCABGCABGCABGCABGCABGCABGCABG"
+    "CABGCABGCABGCABGCABGCABGCABGCIARAoARAoARAoARAoARAoARAoARAoARAoARAoARAoARAoARAoARAoARAoAR"
+    "AoARAoARAoARAoARAoARAoARAoARAoARAoARAoARAoARAoARAoARAoARAoARAoARAoARAoARAoARAoARAoARAoAR"
+    "AoARAoARAoARAoARAoARAoARAoARAoARAoARAoARAoARAoARAoARAoARAoAEABghABghABghABghABghABghABgh"
+    "ABghABghABghABghABghABghABghABghABghABghABghABghABghABghABghABghABghABghABghABghABghABgh"
+    "ABghABghABghABghABghABghABghABghABghABghABghABghABghABghABghABghABghABghABghABghABghABgh"
+    "AEYoAQBGCABGCABGCABGCABGCABGCABGCABGCABGCABGCABGCABGCABGCABGCABGCABGCABGCABGCABGCABGCABG"
+    "CABGCABGCABGCABGCABGCABGCABGCABGCABGCABGCABGCABGCABGCABGCABGCABGCABGCABGCABGCABGCABGCABG"
+    "CABGCABGCABGCABGCABGCABGCABGCABGCIARAoARAoARAoARAoARAoARAoARAoARAoARAoARAoARAoARAoARAoAR"
+    "AoARAoARAoARAoARAoARAoARAoARAoARAoARAoARAoARAoARAoARAoARAoARAoARAoARAoARAoARAoARAoARAoAR"
+    "AoARAoARAoARAoARAoARAoARAoARAoARAoARAoARAoARAoARAoARAoARAoARAoAEABghABghABghABghABghABgh"
+    "ABghABghABghABghABghABghABghABghABghABghABghABghABghABghABghABghABghABghABghABghABghABgh"
+    "ABghABghABghABghABghABghABghABghABghABghABghABghAFwsj4Skki9ZsWQAAAAASUVORK5CYII=";
+
 class GuiNotifications : public GuiTest {
  protected:
   // A window manager, so that a window can be active.
-  static void SetUpTestSuite() { StartSuite({.windowManager = true}); }
+  static void SetUpTestSuite() {
+    StartSuite({.windowManager = true},
+               {{"WEXLOR_APP_ID", "org.example.WexlorTest"}, {"WEXLOR_APP_NAME", "Wexlor Test"}});
+  }
   static void TearDownTestSuite() { StopSuite(); }
   void SetUp() override {
     GuiTest::SetUp();
@@ -89,11 +110,12 @@ TEST_F(GuiNotifications, NotifyCarriesTextButtonsHintsAndTimeout) {
          R"("icon":{"__binary__":")" + kPng + R"("}})");
   // "silent" as a string does not count; bytes that are no image are left out.
   Notify(R"({"silent":"true","icon":{"__binary__":"bm90IGFuIGltYWdl"}})");
-  ASSERT_TRUE(service().WaitForCalls("Notify", 3));
+  Notify(std::string(R"({"icon":{"__binary__":")") + kLargePng + R"("}})");
+  ASSERT_TRUE(service().WaitForCalls("Notify", 4));
   auto calls = service().NotifyCalls();
-  ASSERT_EQ(calls.size(), 3u);
+  ASSERT_EQ(calls.size(), 4u);
 
-  EXPECT_FALSE(calls[0].appName.empty());
+  EXPECT_EQ(calls[0].appName, "Wexlor Test");
   EXPECT_EQ(calls[0].replacesId, 0u);
   EXPECT_EQ(calls[0].summary, "Hi <b>");  // the summary is plain text
   EXPECT_EQ(calls[0].body, "a &amp; &lt;i&gt;b&lt;/i&gt;");
@@ -101,7 +123,7 @@ TEST_F(GuiNotifications, NotifyCarriesTextButtonsHintsAndTimeout) {
               ElementsAre("default", "", "wexlor.action.0", "Yes", "wexlor.action.1", "Later"));
   EXPECT_EQ(calls[0].hints["sound-name"], "'message-new-instant'");
   EXPECT_EQ(calls[0].hints.count("suppress-sound"), 0u);
-  EXPECT_EQ(calls[0].hints.count("desktop-entry"), 0u);  // no application id set
+  EXPECT_EQ(calls[0].hints["desktop-entry"], "'org.example.WexlorTest'");
   EXPECT_EQ(calls[0].timeout, -1);
 
   EXPECT_THAT(calls[1].actions, ElementsAre("default", ""));
@@ -115,6 +137,9 @@ TEST_F(GuiNotifications, NotifyCarriesTextButtonsHintsAndTimeout) {
   EXPECT_EQ(calls[2].summary, "");
   EXPECT_EQ(calls[2].hints["sound-name"], "'message-new-instant'");
   EXPECT_EQ(calls[2].hints.count("image-data"), 0u);
+  // Scaled to fit 256 x 256, RGB rows padded to whole words.
+  EXPECT_THAT(calls[3].hints["image-data"],
+              StartsWith("(256, 128, 768, false, 8, 3, [0x00, 0x80,"));
 
   // A service without buttons or markup gets neither.
   service().Stop();
