@@ -383,6 +383,21 @@ std::vector<long> XSession::LongProperty(Window w, const char* property) {
   return items;
 }
 
+std::string XSession::StringProperty(Window w, const char* property) {
+  std::string text;
+  Atom type;
+  int format;
+  unsigned long count, after;
+  unsigned char* data = nullptr;
+  if (XGetWindowProperty(x_, w, XInternAtom(x_, property, False), 0, 1024, False, AnyPropertyType,
+                         &type, &format, &count, &after, &data) == Success &&
+      data != nullptr) {
+    if (format == 8) text.assign(reinterpret_cast<char*>(data), count);
+    XFree(data);
+  }
+  return text;
+}
+
 std::vector<std::string> XSession::AtomProperty(Window w, const char* property) {
   std::vector<std::string> names;
   for (long atom : LongProperty(w, property)) {

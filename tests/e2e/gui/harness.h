@@ -112,6 +112,8 @@ class XSession {
   bool Xdotool(const std::vector<std::string>& args);
   // The atom names held by an ATOM-list property.
   std::vector<std::string> AtomProperty(XWindow w, const char* property);
+  // The text of an 8-bit property (STRING or UTF8_STRING); empty when absent.
+  std::string StringProperty(XWindow w, const char* property);
   // The 32-bit items of a property of any 32-bit type; empty when absent.
   std::vector<long> LongProperty(XWindow w, const char* property);
   int Depth(XWindow w);

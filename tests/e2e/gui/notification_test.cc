@@ -293,6 +293,24 @@ TEST_F(GuiNotifications, ShownWhileAWindowIsActive) {
   EXPECT_THAT(Events(), ElementsAre(Ev(x, 0), Ev(y, 2)));
 }
 
+TEST_F(GuiNotifications, ActivationTokenGoesToTheNextRaisedWindow) {
+  ASSERT_TRUE(service().Start("actions body"));
+  const uint32_t w = host().CreateWindow();
+  const XWindow xw = host().XWindowOf(w);
+  ASSERT_NE(xw, 0u);
+  const uint32_t x = Notify(R"({"title":"x"})");
+  ASSERT_TRUE(service().WaitForCalls("Notify", 1));
+  // Tokens for ids that are not ours are ignored.
+  ASSERT_TRUE(service().Emit("ActivationToken", "(uint32 7, 'not-ours')"));
+  ASSERT_TRUE(service().Emit("ActivationToken", "(uint32 1, 'wexlor-token-1')"));
+  ASSERT_TRUE(service().Emit("ActionInvoked", "(uint32 1, 'default')"));
+  ASSERT_TRUE(WaitEvent(x, 1));
+  host().Command({"focus", std::to_string(w)});
+  host().Sync();
+  EXPECT_EQ(session().StringProperty(xw, "_NET_STARTUP_ID"), "wexlor-token-1");
+  host().Close(w);
+}
+
 TEST_F(GuiNotifications, ServiceRestartEndsLiveNotifications) {
   ASSERT_TRUE(service().Start("actions body"));
   const uint32_t x = Notify(R"({"title":"x"})");
