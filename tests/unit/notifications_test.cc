@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "runtime/value_api.h"
+#include "value/json.h"
 #include "value/value.h"
 
 namespace {
@@ -26,19 +27,10 @@ const wexlor_backend_api* Api() {
   return &api;
 }
 
-wexlor_value* Str(const char* s) { return ValueString(nullptr, s); }
-
-// Sets dict[key] = item and releases the item handle.
-void Put(wexlor_value* dict, const char* key, wexlor_value* item) {
-  ValueDictSet(dict, key, item);
-  ValueFree(item);
-}
-
-wexlor_value* Action(wexlor_value* id, wexlor_value* title) {
-  wexlor_value* a = ValueDict(nullptr);
-  if (id != nullptr) Put(a, "id", id);
-  if (title != nullptr) Put(a, "title", title);
-  return a;
+// A handle on the value the JSON text describes ({"__binary__":…} gives
+// bytes); the parser takes it over.
+NotificationOptions Parse(const std::string& text) {
+  return ParseNotificationOptions(NewValueHandle(json::ParseText(text)), Api());
 }
 
 struct Event {
@@ -59,24 +51,10 @@ NotificationEntry Entry(const std::string& requestId, std::vector<Event>* events
 }  // namespace
 
 TEST(NotificationOptions, ReadsEveryField) {
-  wexlor_value* o = ValueDict(nullptr);
-  Put(o, "title", Str("Title"));
-  Put(o, "body", ValueString(nullptr, "line\nwith \xc3\xa9"));
-  Put(o, "tag", Str("t1"));
-  Put(o, "silent", ValueBool(nullptr, true));
-  Put(o, "require_interaction", ValueBool(nullptr, true));
-  wexlor_value* actions = ValueList(nullptr);
-  wexlor_value* a = Action(Str("yes"), Str("Yes"));
-  ValueListAppend(actions, a);
-  ValueFree(a);
-  a = Action(Str("no"), Str("No"));
-  ValueListAppend(actions, a);
-  ValueFree(a);
-  Put(o, "actions", actions);
-  const uint8_t png[] = {0x89, 'P', 'N', 'G', 0};
-  Put(o, "icon", ValueBinary(nullptr, png, sizeof png));
-
-  const NotificationOptions p = ParseNotificationOptions(o, Api());
+  const NotificationOptions p =
+      Parse(R"({"title":"Title","body":"line\nwith \u00e9","tag":"t1","silent":true,)"
+            R"("require_interaction":true,"icon":{"__binary__":"iVBORwA="},)"
+            R"("actions":[{"id":"yes","title":"Yes"},{"id":"no","title":"No"}]})");
   EXPECT_EQ(p.title, "Title");
   EXPECT_EQ(p.body, "line\nwith \xc3\xa9");
   EXPECT_EQ(p.tag, "t1");
@@ -86,36 +64,24 @@ TEST(NotificationOptions, ReadsEveryField) {
   EXPECT_EQ(p.actions[0].id, "yes");
   EXPECT_EQ(p.actions[0].title, "Yes");
   EXPECT_EQ(p.actions[1].id, "no");
-  EXPECT_EQ(p.icon, std::vector<uint8_t>(png, png + sizeof png));
+  EXPECT_EQ(p.icon, (std::vector<uint8_t>{0x89, 'P', 'N', 'G', 0}));
 }
 
 TEST(NotificationOptions, MalformedFieldsTakeDefaults) {
-  wexlor_value* o = ValueDict(nullptr);
-  Put(o, "title", ValueInt(nullptr, 5));
-  Put(o, "silent", Str("true"));  // a string is not a boolean
-  Put(o, "require_interaction", ValueInt(nullptr, 1));
-  Put(o, "icon", ValueBinary(nullptr, nullptr, 0));  // empty binary counts as none
-  wexlor_value* actions = ValueList(nullptr);
-  for (wexlor_value* a :
-       {Action(Str("a"), Str("")), Action(nullptr, Str("No id")),
-        Action(Str("b"), ValueInt(nullptr, 1)), Str("not a dict"), Action(Str("ok"), Str("OK"))}) {
-    ValueListAppend(actions, a);
-    ValueFree(a);
-  }
-  Put(o, "actions", actions);
-  const NotificationOptions p = ParseNotificationOptions(o, Api());
+  // Only valid buttons stay, in order; a string is not a boolean; an empty
+  // binary is no icon.
+  const NotificationOptions p =
+      Parse(R"({"title":5,"silent":"true","require_interaction":1,"icon":{"__binary__":""},)"
+            R"("actions":[{"id":"a","title":""},{"title":"No id"},{"id":"b","title":1},"x",)"
+            R"({"id":"ok","title":"OK"}]})");
   EXPECT_EQ(p.title, "");
   EXPECT_FALSE(p.silent);
   EXPECT_FALSE(p.require_interaction);
   EXPECT_TRUE(p.icon.empty());
-  ASSERT_EQ(p.actions.size(), 1u);  // only the valid one, in place
+  ASSERT_EQ(p.actions.size(), 1u);
   EXPECT_EQ(p.actions[0].id, "ok");
 
-  // "actions" that is not a list, and an icon given as a string.
-  o = ValueDict(nullptr);
-  Put(o, "actions", Str("x"));
-  Put(o, "icon", Str("bytes"));
-  const NotificationOptions q = ParseNotificationOptions(o, Api());
+  const NotificationOptions q = Parse(R"({"actions":"x","icon":"bytes"})");
   EXPECT_TRUE(q.actions.empty());
   EXPECT_TRUE(q.icon.empty());
 }
