@@ -249,9 +249,9 @@ void Service::OnCapabilities(GVariant* result) {
     while (g_variant_iter_loop(iter, "&s", &cap)) caps_.insert(cap);
     g_variant_iter_free(iter);
   }
-  // Without an answer the posts are still tried; a missing service then
-  // fails them.
-  capsKnown_ = true;
+  // Without an answer the posts are still tried (a missing service then
+  // fails them), and the next post asks again.
+  capsKnown_ = result != nullptr;
   capsOwner_ = owner_;
   std::deque<Post> posts = std::move(awaitingCaps_);
   awaitingCaps_.clear();
