@@ -8,6 +8,9 @@
 //   Wexlor.echo(bytes)            -> the same bytes back, as an ArrayBuffer
 //   Wexlor.clock.subscribe(fn)    -> fn("HH:MM:SS") now and then once a second
 //   Wexlor.clock.unsubscribe()    -> stops the clock for this window
+//   Wexlor.notify.show(fn)        -> posts a notification with two buttons and
+//                                    answers its id; fn(id, event, button) hears
+//                                    what becomes of it, and so does the log
 //
 // Build it as a shared library and start it with
 //   wexlor --runtime path/to/libhello.so
@@ -100,6 +103,8 @@ struct App {
   bool callsWaiting = false;
   // Clock callbacks, one per window that subscribed.
   std::map<uint32_t, uint64_t> clockSubscribers;
+  // Page functions told about each live notification, by notification id.
+  std::map<uint32_t, uint64_t> notificationListeners;
 };
 
 App app;
@@ -301,6 +306,84 @@ Value UnsubscribeClock(uint32_t window, wexlor_value*) {
   return Value(api->ValueNull(api->context));
 }
 
+// Notifications. The host reports events on its main thread; the log line
+// and the page callback are all the handler does.
+
+const char* NotificationEventName(int32_t event) {
+  switch (event) {
+    case 0:
+      return "shown";
+    case 1:
+      return "clicked";
+    case 2:
+      return "closed";
+    case 3:
+      return "button";
+    default:
+      return "unknown";
+  }
+}
+
+void OnNotificationEvent(void*, uint32_t id, int32_t event, const char* action) {
+  const char* name = NotificationEventName(event);
+  Log("notification %u: %s%s%s", id, name, action != nullptr ? " " : "",
+      action != nullptr ? action : "");
+  std::optional<uint64_t> listener;
+  {
+    std::lock_guard lock(app.mutex);
+    if (auto it = app.notificationListeners.find(id); it != app.notificationListeners.end()) {
+      listener = it->second;
+      if (event == 2) app.notificationListeners.erase(it);  // nothing follows an end
+    }
+  }
+  if (!listener) return;
+  Value args(api->ValueList(api->context));
+  api->ValueListAppend(args.get(),
+                       Value(api->ValueInt(api->context, static_cast<int32_t>(id))).get());
+  api->ValueListAppend(args.get(), MakeString(name).get());
+  api->ValueListAppend(args.get(), action != nullptr ? MakeString(action).get()
+                                                     : Value(api->ValueNull(api->context)).get());
+  api->InvokeJsCallback(api->context, *listener, args.get());
+  if (event == 2) api->ReleaseJsCallback(api->context, *listener);
+}
+
+void OnNotificationPermission(void*, int32_t state) {
+  static const char* const kStates[] = {"granted", "denied", "not decided", "unsupported"};
+  Log("notification permission: %s", state >= 0 && state <= 3 ? kStates[state] : "unknown");
+}
+
+Value SetEntry(Value dict, const char* key, Value item) {
+  api->ValueDictSet(dict.get(), key, item.get());
+  return dict;
+}
+
+Value Button(const char* id, const char* title) {
+  return SetEntry(SetEntry(Value(api->ValueDict(api->context)), "id", MakeString(id)), "title",
+                  MakeString(title));
+}
+
+Value ShowNotification(uint32_t window, wexlor_value* args) {
+  const Value listener = Arg(args, 0);
+  const bool listening = api->ValueIsCallback(listener.get());
+  Value buttons(api->ValueList(api->context));
+  api->ValueListAppend(buttons.get(), Button("reply", "Reply").get());
+  api->ValueListAppend(buttons.get(), Button("later", "Remind me later").get());
+  Value options(api->ValueDict(api->context));
+  options = SetEntry(std::move(options), "title", MakeString("Hello from Wexlor"));
+  options = SetEntry(std::move(options), "body",
+                     MakeString("Sent at " + CurrentTime() + ". Pick a button, or click me."));
+  options = SetEntry(std::move(options), "tag", MakeString("hello"));
+  options = SetEntry(std::move(options), "actions", std::move(buttons));
+  // The host takes the options over. Hold the lock so an event cannot
+  // arrive before the listener is stored.
+  std::lock_guard lock(app.mutex);
+  const uint32_t id =
+      api->ShowNotification(api->context, options.release(), OnNotificationEvent, nullptr);
+  if (listening && id != 0) app.notificationListeners[id] = api->ValueGetCallbackId(listener.get());
+  Log("window %u: notification %u posted", window, id);
+  return Value(api->ValueInt(api->context, static_cast<int32_t>(id)));
+}
+
 using Method = Value (*)(uint32_t window, wexlor_value* args);
 
 const std::map<std::string_view, Method> kMethods = {
@@ -309,6 +392,7 @@ const std::map<std::string_view, Method> kMethods = {
     {"echo", Echo},
     {"clock.subscribe", SubscribeClock},
     {"clock.unsubscribe", UnsubscribeClock},
+    {"notify.show", ShowNotification},
 };
 
 // Runs on the runtime thread, inside PollJsCalls.
@@ -369,6 +453,7 @@ HELLO_EXPORT int wexlor_runtime_init(const wexlor_backend_api* backend) {
     app.stopping = false;
     app.callsWaiting = false;
     app.clockSubscribers.clear();
+    app.notificationListeners.clear();
   }
 
   // Handlers first, so no event of the new window is missed.
@@ -378,6 +463,7 @@ HELLO_EXPORT int wexlor_runtime_init(const wexlor_backend_api* backend) {
   api->SetCloseRequestedHandler(ctx, OnCloseRequested, &app);
   api->SetPageLoadHandler(ctx, OnPageLoaded, &app);
   api->RegisterSchemeHandler(ctx, "app", OnSchemeRequest, nullptr, &app);
+  api->QueryPermission(ctx, 1, OnNotificationPermission, &app);
 
   const std::string url = StartUrl();
   const uint32_t window = api->CreateWindow(ctx);

@@ -282,4 +282,31 @@ TEST_F(HelloRuntimeTest, CloseRequestClosesTheWindowAndPageLoadsAreLogged) {
   EXPECT_EQ(WaitFor("CloseWindow"), "CloseWindow " + id);
 }
 
+TEST_F(HelloRuntimeTest, PostsANotificationWithTwoButtonsAndPassesItsEventsOn) {
+  const uint32_t w = Start();
+  EXPECT_EQ(WaitFor("QueryPermission"), "QueryPermission 1");
+  Call(w, 1, "notify.show", R"([{"__callback__":"8"}])");
+  const std::string id = std::to_string(w);
+  EXPECT_EQ(Answer(w, 1), "RespondToJsCall " + id + " 1 5 <none>");
+  const std::string posted = WaitFor("ShowNotification ");
+  EXPECT_NE(posted.find(R"("actions":[{"id":"reply","title":"Reply"},)"
+                        R"({"id":"later","title":"Remind me later"}])"),
+            std::string::npos)
+      << posted;
+  EXPECT_NE(posted.find(R"("tag":"hello")"), std::string::npos) << posted;
+
+  ASSERT_NE(backend_.notificationHandler, nullptr);
+  testing::internal::CaptureStdout();
+  backend_.notificationHandler(backend_.notificationData, 5, 3, "reply");
+  backend_.notificationHandler(backend_.notificationData, 5, 2, nullptr);
+  backend_.notificationHandler(backend_.notificationData, 5, 1, nullptr);  // after the end
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_NE(out.find("[hello] notification 5: button reply\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("[hello] notification 5: closed\n"), std::string::npos) << out;
+  EXPECT_EQ(WaitFor("InvokeJsCallback"), "InvokeJsCallback " + id + R"( 8 [5,"button","reply"])");
+  EXPECT_EQ(WaitFor("InvokeJsCallback", 2), "InvokeJsCallback " + id + R"( 8 [5,"closed",null])");
+  EXPECT_EQ(WaitFor("ReleaseJsCallback"), "ReleaseJsCallback " + id + " 8");
+  EXPECT_EQ(Count("InvokeJsCallback"), 2u);
+}
+
 }  // namespace

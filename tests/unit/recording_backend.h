@@ -29,6 +29,9 @@ class RecordingBackend : public WexlorBackend {
   bool flag = true;
   double opacity = 0.5;
   uint32_t trayId = 9, notificationId = 5;
+  // The handler that came with the latest ShowNotification.
+  wexlor_notification_handler notificationHandler = nullptr;
+  void* notificationData = nullptr;
 
   void CreateWindow(uint32_t id, int w, int h) override { Log("CreateWindow", id, w, h); }
   void CreateWindowEx(uint32_t id, int w, int h, uint32_t flags) override {
@@ -136,7 +139,9 @@ class RecordingBackend : public WexlorBackend {
     return true;
   }
   uint32_t ShowNotification(wexlor_value* options, const wexlor_backend_api*,
-                            wexlor_notification_handler, void*) override {
+                            wexlor_notification_handler handler, void* data) override {
+    notificationHandler = handler;
+    notificationData = data;
     Log("ShowNotification", Json(options));
     ValueFree(options);
     return notificationId;

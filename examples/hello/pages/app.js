@@ -123,6 +123,17 @@ function setUpClock() {
   setSubscribed(true);
 }
 
+function setUpNotification() {
+  const output = $("notify-result");
+  $("notify").addEventListener("click", () =>
+    roundTrip("notify.show", output, () =>
+      Wexlor.notify.show((id, event, button) => {
+        show(output, `Notification ${id}: ${event}${button ? ` (${button})` : ""}`, "ok");
+      }),
+    (id) => show(output, `Notification ${id} posted`, "ok")),
+  );
+}
+
 function main() {
   if (typeof window.Wexlor === "undefined") {
     setStatus("The Wexlor bridge is missing: open this page in the Wexlor host.", "error");
@@ -133,6 +144,7 @@ function main() {
   setUpArithmetic();
   setUpEcho();
   setUpClock();
+  setUpNotification();
 }
 
 main();

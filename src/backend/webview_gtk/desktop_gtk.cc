@@ -1,9 +1,10 @@
 // Desktop integrations of the GTK backend. Dialogs and the clipboard are
-// served here; menus, the dock, tray icons, notifications and permissions
-// are not available on this platform yet and take the defaults a missing
-// backend would give.
+// served here, and notifications and permissions through the desktop's
+// notification service; menus, the dock and tray icons are not available on
+// this platform yet and take the defaults a missing backend would give.
 #include "backend/webview_gtk/gtk_webview_backend.h"
 #include "common/gtk/dialogs_gtk.h"
+#include "common/gtk/notifications_gtk.h"
 #include "runtime/value_api.h"
 
 int GtkWebViewBackend::ShowDialog(uint32_t, int kind, const std::string& title,
@@ -40,18 +41,39 @@ void GtkWebViewBackend::SetTrayDoubleClickHandler(uint32_t, wexlor_tray_click_ha
 void GtkWebViewBackend::SetTrayIconDark(uint32_t, const void*, size_t) {}
 bool GtkWebViewBackend::GetTrayIconBounds(uint32_t, int*, int*, int*, int*) { return false; }
 
-uint32_t GtkWebViewBackend::ShowNotification(wexlor_value* options, const wexlor_backend_api*,
-                                             wexlor_notification_handler, void*) {
-  ValueFree(options);
-  return 0;
+uint32_t GtkWebViewBackend::ShowNotification(wexlor_value* options, const wexlor_backend_api* api,
+                                             wexlor_notification_handler handler, void* userData) {
+  return wexlor_common::ShowNotificationGtk(wexlor_common::ParseNotificationOptions(options, api),
+                                            handler, userData);
 }
 
-void GtkWebViewBackend::CloseNotification(uint32_t) {}
-
-void GtkWebViewBackend::QueryPermission(int, wexlor_permission_handler handler, void* userData) {
-  if (handler != nullptr) handler(userData, WEXLOR_PERMISSION_UNSUPPORTED);
+void GtkWebViewBackend::CloseNotification(uint32_t notificationId) {
+  wexlor_common::CloseNotificationGtk(notificationId);
 }
 
-void GtkWebViewBackend::RequestPermission(int, wexlor_permission_handler handler, void* userData) {
-  if (handler != nullptr) handler(userData, WEXLOR_PERMISSION_UNSUPPORTED);
+void GtkWebViewBackend::QueryPermission(int kind, wexlor_permission_handler handler,
+                                        void* userData) {
+  wexlor_common::QueryPermissionGtk(kind, handler, userData);
+}
+
+void GtkWebViewBackend::RequestPermission(int kind, wexlor_permission_handler handler,
+                                          void* userData) {
+  wexlor_common::RequestPermissionGtk(kind, handler, userData);
+}
+
+// A page asking to show notifications gets the answer the runtime would:
+// allowed while the desktop's notification service exists. Other requests
+// are left to the web view's default (denied).
+gboolean OnWebPermissionRequest(WebKitWebView*, WebKitPermissionRequest* request, gpointer) {
+  if (!WEBKIT_IS_NOTIFICATION_PERMISSION_REQUEST(request)) return FALSE;
+  g_object_ref(request);
+  wexlor_common::QueryNotificationServiceGtk([request](bool exists) {
+    if (exists) {
+      webkit_permission_request_allow(request);
+    } else {
+      webkit_permission_request_deny(request);
+    }
+    g_object_unref(request);
+  });
+  return TRUE;
 }

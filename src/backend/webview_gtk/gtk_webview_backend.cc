@@ -375,6 +375,7 @@ void GtkWebViewBackend::CreateWindowOnMain(uint32_t id, int width, int height, u
   Connect(state, state.webView, "create", G_CALLBACK(OnCreateWebView), data);
   Connect(state, state.webView, "script-dialog", G_CALLBACK(OnScriptDialog), data);
   Connect(state, state.webView, "decide-policy", G_CALLBACK(OnDecidePolicy), data);
+  Connect(state, state.webView, "permission-request", G_CALLBACK(OnWebPermissionRequest), data);
 
   {
     std::lock_guard<std::mutex> lock(g_gtkwindow_mutex);

@@ -141,6 +141,9 @@ void UnregisterGtkWindow(GtkWindow* window);
 // Makes documents of `url` (or, with `htmlText`, HTML text loaded by the
 // runtime) the window's own before the runtime navigates there; main thread.
 void TrustNavigation(GtkWindow* window, WebKitWebView* view, const std::string& url, bool htmlText);
+// "permission-request" of every web view: answers notification requests.
+gboolean OnWebPermissionRequest(WebKitWebView* webView, WebKitPermissionRequest* request,
+                                gpointer data);
 
 // The "app" scheme is registered once on the default web context.
 WebKitWebContext* WexlorWebContext();

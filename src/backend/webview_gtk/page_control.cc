@@ -11,6 +11,7 @@
 #include "backend/bridge_scripts.h"
 #include "backend/webview_gtk/gtk_webview_backend.h"
 #include "common/gtk/main_queue.h"
+#include "common/gtk/notifications_gtk.h"
 #include "value/json.h"
 
 using wexlor::Value;
@@ -98,6 +99,13 @@ std::string DecodeHtml(const char* text) {
 void EvaluateIn(WebKitWebView* view, const std::string& script) {
   webkit_web_view_evaluate_javascript(view, script.data(), static_cast<gssize>(script.size()),
                                       nullptr, nullptr, nullptr, nullptr, nullptr);
+}
+
+// A click on one of our notifications may carry a token that lets the
+// window the runtime raises in answer really come forward.
+void UseActivationToken(GtkWindow* window) {
+  const std::string token = wexlor_common::TakeActivationTokenGtk();
+  if (!token.empty()) gtk_window_set_startup_id(window, token.c_str());
 }
 
 }  // namespace
@@ -318,7 +326,10 @@ bool GtkWebViewBackend::IsVisible(uint32_t windowId) {
 
 void GtkWebViewBackend::Show(uint32_t windowId) {
   MainQueue::Post([=, this] {
-    if (const WindowRefs state = Refs(windowId)) gtk_window_present(state.window);
+    if (const WindowRefs state = Refs(windowId)) {
+      UseActivationToken(state.window);
+      gtk_window_present(state.window);
+    }
   });
 }
 
@@ -330,8 +341,10 @@ void GtkWebViewBackend::Hide(uint32_t windowId) {
 
 void GtkWebViewBackend::Focus(uint32_t windowId) {
   MainQueue::Post([=, this] {
-    if (const WindowRefs state = Refs(windowId))
+    if (const WindowRefs state = Refs(windowId)) {
+      UseActivationToken(state.window);
       gtk_window_present_with_time(state.window, GDK_CURRENT_TIME);
+    }
   });
 }
 

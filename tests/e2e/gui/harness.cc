@@ -383,6 +383,21 @@ std::vector<long> XSession::LongProperty(Window w, const char* property) {
   return items;
 }
 
+std::string XSession::StringProperty(Window w, const char* property) {
+  std::string text;
+  Atom type;
+  int format;
+  unsigned long count, after;
+  unsigned char* data = nullptr;
+  if (XGetWindowProperty(x_, w, XInternAtom(x_, property, False), 0, 1024, False, AnyPropertyType,
+                         &type, &format, &count, &after, &data) == Success &&
+      data != nullptr) {
+    if (format == 8) text.assign(reinterpret_cast<char*>(data), count);
+    XFree(data);
+  }
+  return text;
+}
+
 std::vector<std::string> XSession::AtomProperty(Window w, const char* property) {
   std::vector<std::string> names;
   for (long atom : LongProperty(w, property)) {
@@ -519,7 +534,7 @@ Host::~Host() {
   if (listenFd_ >= 0) close(listenFd_);
 }
 
-bool Host::Start(XSession& session) {
+bool Host::Start(XSession& session, const std::map<std::string, std::string>& environment) {
   session_ = &session;
   dir_ = std::make_unique<TempDir>();
   const fs::path& d = dir_->path();
@@ -581,6 +596,7 @@ bool Host::Start(XSession& session) {
       {"GIO_USE_VFS", "local"},
       {"WEXLOR_TEST_SOCKET", socketPath.string()},
   };
+  for (const auto& [name, value] : environment) env[name] = value;
   // Sanitizer settings of the test run apply to the host too.
   for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "TSAN_OPTIONS"}) {
     if (const char* value = std::getenv(name)) env[name] = value;
@@ -643,7 +659,8 @@ std::string Host::WaitForExit(Duration timeout) {
   while (fd_ >= 0 && ReadSome(Clock::now() + 500ms)) {
   }
   for (const auto& e : events_) {
-    if (e.tokens[0] == "wrong-thread" || e.tokens[0] == "eval-twice") {
+    if (e.tokens[0] == "wrong-thread" || e.tokens[0] == "eval-twice" ||
+        e.tokens[0] == "permission-twice") {
       problems += "runtime reported: " + e.text + "\n";
     }
   }
@@ -848,11 +865,12 @@ std::string PercentEncode(const std::string& text) {
 std::unique_ptr<XSession> GuiTest::session_;
 std::unique_ptr<Host> GuiTest::host_;
 
-void GuiTest::StartSuite(const XSession::Options& options) {
+void GuiTest::StartSuite(const XSession::Options& options,
+                         const std::map<std::string, std::string>& hostEnvironment) {
   session_ = std::make_unique<XSession>();
   if (!session_->Start(options)) return;
   auto host = std::make_unique<Host>();
-  if (!host->Start(*session_)) return;
+  if (!host->Start(*session_, hostEnvironment)) return;
   // Closing the last window ends the application; this hidden one keeps
   // it alive while the tests close theirs.
   if (host->CreateWindow(0x08) == 0) return;

@@ -112,6 +112,8 @@ class XSession {
   bool Xdotool(const std::vector<std::string>& args);
   // The atom names held by an ATOM-list property.
   std::vector<std::string> AtomProperty(XWindow w, const char* property);
+  // The text of an 8-bit property (STRING or UTF8_STRING); empty when absent.
+  std::string StringProperty(XWindow w, const char* property);
   // The 32-bit items of a property of any 32-bit type; empty when absent.
   std::vector<long> LongProperty(XWindow w, const char* property);
   int Depth(XWindow w);
@@ -173,8 +175,9 @@ class Host {
  public:
   ~Host();
   // Starts the host in a fresh working directory (see cwd()) and waits for
-  // the runtime to connect.
-  bool Start(XSession& session);
+  // the runtime to connect. `environment` adds to or overrides the host's
+  // environment.
+  bool Start(XSession& session, const std::map<std::string, std::string>& environment = {});
   // Asks the runtime to quit, waits for the host to end and checks that it
   // ended cleanly; returns a description of every problem ("" when none).
   std::string Stop();
@@ -247,7 +250,8 @@ std::string PercentEncode(const std::string& text);
 // StopSuite, which fails the suite when the host did not end cleanly.
 class GuiTest : public ::testing::Test {
  protected:
-  static void StartSuite(const XSession::Options& options = {});
+  static void StartSuite(const XSession::Options& options = {},
+                         const std::map<std::string, std::string>& hostEnvironment = {});
   static void StopSuite();
   static XSession& session() { return *session_; }
   static Host& host() { return *host_; }

@@ -293,6 +293,34 @@ void OnEvaluated(wexlor_value* result, wexlor_value* error, void* userData) {
 }
 
 // ---------------------------------------------------------------------------
+// Notifications and permissions
+
+void OnNotification(void*, uint32_t id, int32_t event, const char* action) {
+  CheckMain("notification");
+  Event({"notification", std::to_string(id), std::to_string(event),
+         action != nullptr ? action : "null"});
+}
+
+// One permission call. Kept for the life of the process so that a second
+// answer is reported instead of touching freed memory.
+struct PermissionRequest {
+  std::string tag;
+  std::atomic<int> calls{0};
+};
+std::mutex permissionMutex;
+std::deque<PermissionRequest> permissionRequests;
+
+void OnPermission(void* userData, int32_t state) {
+  CheckMain("permission");
+  auto* request = static_cast<PermissionRequest*>(userData);
+  if (request->calls.fetch_add(1) > 0) {
+    Event({"permission-twice", request->tag});
+    return;
+  }
+  Event({"permission", request->tag, std::to_string(state)});
+}
+
+// ---------------------------------------------------------------------------
 // Token conversions
 
 uint32_t U32(const std::string& s) {
@@ -555,6 +583,32 @@ bool Execute(const std::string& seq, const std::vector<std::string>& a,
     ExecuteScheme(a, reply);
   } else if (verb == "heap") {
     reply = {HeapInUseKb()};
+  } else if (verb == "notify") {  // notify <json options | none> [<json options>]...
+    std::vector<std::string> ids;
+    for (size_t i = 1; i < a.size(); ++i) {
+      wexlor_value* options = a[i] == "none" ? nullptr : BuildFromJson(a[i]);
+      ids.push_back(std::to_string(api->ShowNotification(ctx, options, OnNotification, nullptr)));
+    }
+    reply = ids;
+  } else if (verb == "notify-close") {  // posts and at once withdraws
+    const uint32_t id = api->ShowNotification(ctx, BuildFromJson(arg(1)), OnNotification, nullptr);
+    api->CloseNotification(ctx, id);
+    reply = {std::to_string(id)};
+  } else if (verb == "closenotif") {
+    api->CloseNotification(ctx, U32(arg(1)));
+  } else if (verb == "permission") {  // permission query|request <kind> <tag> [nocb]
+    PermissionRequest* request;
+    {
+      std::lock_guard<std::mutex> lock(permissionMutex);
+      request = &permissionRequests.emplace_back();
+      request->tag = arg(3);
+    }
+    const auto handler = arg(4) == "nocb" ? nullptr : OnPermission;
+    if (arg(1) == "request") {
+      api->RequestPermission(ctx, I32(arg(2)), handler, request);
+    } else {
+      api->QueryPermission(ctx, I32(arg(2)), handler, request);
+    }
   } else if (verb == "answer") {  // answer <method> <kind> [payload]
     std::lock_guard<std::mutex> lock(rulesMutex);
     rules[arg(1)] = AnswerRule{arg(2), arg(3)};
