@@ -20,6 +20,14 @@ namespace {
 
 constexpr char kHtmlPrefix[] = "data:text/html,";
 
+// Setters for which only the last of a run matters share a queue key per
+// property and window, so a flood of them collapses in the main queue.
+enum Setter : uint32_t { kTitle = 1, kSize, kPosition, kOpacity };
+
+constexpr uint64_t SetterKey(Setter property, uint32_t windowId) {
+  return MainQueue::SetterKey(property, windowId);
+}
+
 struct EvalRequest {
   wexlor_execute_js_callback callback;
   void* userData;
@@ -121,9 +129,12 @@ void GtkWebViewBackend::Navigate(uint32_t windowId, const std::string& url) {
 }
 
 void GtkWebViewBackend::SetTitle(uint32_t windowId, const std::string& title) {
-  MainQueue::Post([=, this] {
+  // Checked before queueing, so an invalid title cannot replace a valid
+  // one that is still waiting.
+  if (!g_utf8_validate(title.data(), -1, nullptr)) return;
+  MainQueue::PostSetter(SetterKey(kTitle, windowId), [=, this] {
     const WindowRefs state = Refs(windowId);
-    if (!state || !g_utf8_validate(title.data(), -1, nullptr)) return;
+    if (!state) return;
     gtk_window_set_title(state.window, title.c_str());
   });
 }
@@ -205,7 +216,7 @@ void GtkWebViewBackend::OpenExternalURL(const std::string& url) {
 // Window operations
 
 void GtkWebViewBackend::SetWindowSize(uint32_t windowId, int width, int height) {
-  MainQueue::Post([=, this] {
+  MainQueue::PostSetter(SetterKey(kSize, windowId), [=, this] {
     if (const WindowRefs state = Refs(windowId)) {
       gtk_window_resize(state.window, std::max(width, 1), std::max(height, 1));
     }
@@ -226,7 +237,7 @@ void GtkWebViewBackend::GetWindowSize(uint32_t windowId, int* width, int* height
 }
 
 void GtkWebViewBackend::SetWindowPosition(uint32_t windowId, int x, int y) {
-  MainQueue::Post([=, this] {
+  MainQueue::PostSetter(SetterKey(kPosition, windowId), [=, this] {
     if (const WindowRefs state = Refs(windowId)) gtk_window_move(state.window, x, y);
   });
 }
@@ -281,7 +292,7 @@ bool GtkWebViewBackend::IsAlwaysOnTop(uint32_t windowId) {
 
 void GtkWebViewBackend::SetWindowOpacity(uint32_t windowId, double opacity) {
   opacity = std::isnan(opacity) ? 1.0 : std::clamp(opacity, 0.0, 1.0);
-  MainQueue::Post([=, this] {
+  MainQueue::PostSetter(SetterKey(kOpacity, windowId), [=, this] {
     if (const WindowRefs state = Refs(windowId)) {
       gtk_widget_set_opacity(GTK_WIDGET(state.window), opacity);
     }
