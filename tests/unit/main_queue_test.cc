@@ -196,41 +196,36 @@ TEST(MainQueue, AStalledMainThreadLetsBlockedProducersThrough) {
   ASSERT_TRUE(RunUntilEmpty());
 }
 
-TEST(MainQueue, TerminationReleasesWaitingQueries) {
+// Both are released: a query waiting for its answer and a producer
+// waiting for room.
+TEST(MainQueue, TerminationReleasesWaitingQueriesAndProducers) {
   MainQueue::Initialize();
-  std::atomic<bool> started{false};
+  std::atomic<bool> started{false}, produced{false};
   std::atomic<int> result{0};
+  bool ran = false;
   std::thread worker([&] {
     started = true;
     result = MainQuery(42, [] { return 1; });  // nobody runs the loop: waits
   });
-  while (!started.load()) std::this_thread::yield();
+  std::thread producer([&] {
+    for (size_t i = 0; i < 2 * MainQueue::kMaxQueued; ++i) MainQueue::Post([&ran] { ran = true; });
+    produced = true;
+  });
+  while (!started.load() || MainQueue::Queued() < MainQueue::kMaxQueued) {
+    std::this_thread::yield();
+  }
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_FALSE(produced.load());
   MainQueue::BeginTermination();
   worker.join();
+  producer.join();
   EXPECT_EQ(result.load(), 42);
+  EXPECT_TRUE(produced.load());
   EXPECT_EQ(MainQuery(5, [] { return 6; }), 6);  // the main thread still runs in place
   std::thread late([&] { result = MainQuery(9, [] { return 1; }); });
   late.join();
   EXPECT_EQ(result.load(), 9);  // and later queries do not wait at all
   MainQueue::Drain();           // queued work is dropped, not run
-}
-
-TEST(MainQueue, TerminationReleasesBlockedProducers) {
-  MainQueue::Initialize();
-  std::atomic<bool> finished{false};
-  bool ran = false;
-  std::thread producer([&] {
-    for (size_t i = 0; i < 2 * MainQueue::kMaxQueued; ++i) MainQueue::Post([&ran] { ran = true; });
-    finished = true;
-  });
-  while (MainQueue::Queued() < MainQueue::kMaxQueued) std::this_thread::yield();
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  EXPECT_FALSE(finished.load());
-  MainQueue::BeginTermination();
-  producer.join();  // returns: nobody blocks once termination has begun
-  EXPECT_TRUE(finished.load());
-  MainQueue::Drain();
   EXPECT_FALSE(ran);
   EXPECT_EQ(MainQueue::Queued(), 0u);
 }
