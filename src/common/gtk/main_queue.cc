@@ -2,6 +2,7 @@
 
 #include <glib.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -39,6 +40,7 @@ struct Queue {
   GSource* source = nullptr;
   // Main thread only: the timer that ends a step back, while one lasts.
   GSource* yieldTimer = nullptr;
+  int yieldMs = MainQueue::kYieldMs;
 };
 
 Queue& Q() {
@@ -77,17 +79,21 @@ void EndYield(Queue& q) {
   g_source_set_priority(q.source, G_PRIORITY_DEFAULT);
 }
 
-// Lets every other ready source run before the next slice, for at most
-// kYieldMs.
+// Lets every other ready source run before the next slice. A loop that is
+// still busy when the step back ends gets twice as long the next time, up
+// to kMaxYieldMs, since the queue's own commands may be what keeps it busy
+// (each window move comes back as an X event); a loop found idle resets it.
 void Yield(Queue& q) {
   if (q.yieldTimer != nullptr) return;
   g_source_set_priority(q.source, G_PRIORITY_LOW);
-  q.yieldTimer = g_timeout_source_new(MainQueue::kYieldMs);
+  q.yieldTimer = g_timeout_source_new(static_cast<guint>(q.yieldMs));
   g_source_set_priority(q.yieldTimer, G_PRIORITY_DEFAULT);
   g_source_set_callback(
       q.yieldTimer,
       [](gpointer) -> gboolean {
-        EndYield(Q());
+        Queue& q = Q();
+        EndYield(q);
+        q.yieldMs = std::min(2 * q.yieldMs, MainQueue::kMaxYieldMs);
         return G_SOURCE_REMOVE;
       },
       nullptr, nullptr);
@@ -108,6 +114,7 @@ gboolean Check(GSource*) {
 // Runs one slice of the queue.
 gboolean Dispatch(GSource*, GSourceFunc, gpointer) {
   Queue& q = Q();
+  if (q.yieldTimer != nullptr) q.yieldMs = MainQueue::kYieldMs;  // reached while yielding
   EndYield(q);
   const gint64 start = g_get_monotonic_time();
   bool more = false;

@@ -6,8 +6,10 @@
 // Fairness: each main-loop turn runs at most kSliceTasks tasks or
 // kSliceMicros of them, whichever ends first. When work is left over, the
 // queue steps back so that input, page messages, layout and painting run
-// before its next slice; it steps back for at most kYieldMs, so a busy loop
-// cannot stall it either.
+// before its next slice. It steps back for at most kYieldMs, so a busy loop
+// cannot stall it either; while the loop stays busy after each step back
+// (often with the queue's own aftermath, such as X events from window
+// moves), the limit doubles up to kMaxYieldMs.
 //
 // Coalescing: a setter posted with PostSetter replaces the payload of a
 // still-queued setter with the same key, in place, when everything queued
@@ -39,7 +41,8 @@ class MainQueue {
   static constexpr int kSliceTasks = 500;
   static constexpr int64_t kSliceMicros = 4000;
   static constexpr int kYieldMs = 10;
-  static constexpr size_t kMaxQueued = 4096;
+  static constexpr int kMaxYieldMs = 160;
+  static constexpr size_t kMaxQueued = 1024;
   static constexpr size_t kResumeQueued = kMaxQueued / 2;
   static constexpr int kStallMs = 1000;
 

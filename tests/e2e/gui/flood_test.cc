@@ -36,22 +36,23 @@ class GuiFlood : public GuiTest {
   static void TearDownTestSuite() { StopSuite(); }
 
   // Starts a flood and returns the mark for its "flood-done" event.
-  size_t StartFlood(const std::string& kind, uint32_t window, int perSecond, int ms,
+  size_t StartFlood(const std::string& commands, uint32_t window, int perSecond, int ms,
                     long count = 0) {
     const size_t mark = host().Mark();
-    EXPECT_EQ(host().Command({"flood", kind, W(window), std::to_string(perSecond),
+    EXPECT_EQ(host().Command({"flood", commands, W(window), std::to_string(perSecond),
                               std::to_string(ms), std::to_string(count)}),
               Tokens{"ok"});
     return mark;
   }
 
-  // Runs echo calls from the page during a flood of `kind`; returns the
-  // page's report: "<slowest ms> <calls> <finished>".
-  std::string PumpDuring(const std::string& kind, int perSecond, int ms) {
+  // Runs echo calls from the page during a flood of `commands` (see the
+  // test runtime's flood); returns the page's report:
+  // "<slowest ms> <calls> <finished>".
+  std::string PumpDuring(const std::string& commands, int perSecond, int ms) {
     const uint32_t window = host().CreateWindow();
     EXPECT_TRUE(host().LoadHtml(window, kPage));
     host().Command({"answer", "echo", "first"});
-    const size_t mark = StartFlood(kind, window, perSecond, ms);
+    const size_t mark = StartFlood(commands, window, perSecond, ms);
     host().Eval(window, "pump(" + std::to_string(ms) + ")");
     const auto done = host().WaitFor({"flood-done", W(window)}, mark, Duration(ms) + kTimeout);
     EXPECT_TRUE(done.has_value());
@@ -63,7 +64,7 @@ class GuiFlood : public GuiTest {
 };
 
 TEST_F(GuiFlood, PageCallsStayPromptWhileARuntimeThreadMovesAWindow) {
-  const std::string report = PumpDuring("setpos", 2000, 5000);
+  const std::string report = PumpDuring("p", 2000, 5000);
   std::cout << "page calls during 2000 moves/s for 5 s: slowest ms, calls, done = " << report
             << "\n";
   int slowest = -1, calls = 0;
@@ -72,14 +73,16 @@ TEST_F(GuiFlood, PageCallsStayPromptWhileARuntimeThreadMovesAWindow) {
   EXPECT_GT(calls, 50) << report;
 }
 
+// As fast as the queue lets it: titles, moves, sizes, opacities, scripts
+// and UI tasks, which cannot all coalesce.
 TEST_F(GuiFlood, PageCallsAreDeliveredDuringAMixedFlood) {
-  const std::string report = PumpDuring("mixed", 0, 3000);
+  const std::string report = PumpDuring("tpsoeu", 0, 3000);
   std::cout << "page calls during a mixed flood for 3 s: slowest ms, calls, done = " << report
             << "\n";
   int slowest = -1, calls = 0;
   ASSERT_EQ(std::sscanf(report.c_str(), "\"%d %d", &slowest, &calls), 2) << report;
-  EXPECT_GT(calls, 10) << report;
-  EXPECT_LT(slowest, 1000) << report;
+  EXPECT_GE(calls, 5) << report;
+  EXPECT_LT(slowest, 2000) << report;
 }
 
 TEST_F(GuiFlood, TenMillionTitlesKeepMemoryBoundedAndTheLastTitleWins) {
@@ -88,7 +91,7 @@ TEST_F(GuiFlood, TenMillionTitlesKeepMemoryBoundedAndTheLastTitleWins) {
   const Tokens before = host().Command({"rss"});
   ASSERT_EQ(before.size(), 2u);
   const auto start = std::chrono::steady_clock::now();
-  const size_t mark = StartFlood("title", window, 0, 120000, 10000000);
+  const size_t mark = StartFlood("t", window, 0, 120000, 10000000);
   const auto done = host().WaitFor({"flood-done", W(window)}, mark, 120s);
   ASSERT_TRUE(done.has_value());
   host().Sync();

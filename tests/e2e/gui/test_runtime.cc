@@ -487,12 +487,12 @@ std::vector<std::string> ResidentKb() {
 
 void NoOp(void*) {}
 
-// flood <kind> <window> <per second> <milliseconds> <count>
+// flood <commands> <window> <per second> <milliseconds> <count>
 // A thread of its own posts commands at the given rate (0: as fast as it
 // can) until the time or the count runs out (0: no limit), then reports
-// "flood-done <window> <posted> <elapsed ms> <last title>". Kinds: "setpos"
-// walks the window along a diagonal; "title" sets numbered titles; "mixed"
-// cycles through title, position, size, opacity, a script and a UI task.
+// "flood-done <window> <posted> <elapsed ms> <last title>". It cycles
+// through <commands>, one letter each: t numbered title, p position along a
+// diagonal, s size, o opacity, e script, u UI task.
 void Flood(std::vector<std::string> a) {
   auto arg = [&](size_t i) { return i < a.size() ? a[i] : std::string(); };
   const std::string kind = arg(1);
@@ -506,23 +506,23 @@ void Flood(std::vector<std::string> a) {
   char text[64];
   auto postOne = [&] {
     const int n = static_cast<int>(posted % 1000);
-    const int step = kind == "mixed" ? static_cast<int>(posted % 6) : kind == "title" ? 0 : 1;
+    const char step = kind[posted % kind.size()];
     switch (step) {
-      case 0:
+      case 't':
         std::snprintf(text, sizeof text, "flood-%llu", static_cast<unsigned long long>(posted));
         title = text;
         api->SetTitle(ctx, win, text);
         break;
-      case 1:
+      case 'p':
         api->SetWindowPosition(ctx, win, 10 + n % 200, 10 + n % 150);
         break;
-      case 2:
+      case 's':
         api->SetWindowSize(ctx, win, 300 + n % 100, 200 + n % 100);
         break;
-      case 3:
+      case 'o':
         api->SetWindowOpacity(ctx, win, 0.5 + (n % 50) / 100.0);
         break;
-      case 4:
+      case 'e':
         api->ExecuteJs(ctx, win, "0", nullptr, nullptr);
         break;
       default:
