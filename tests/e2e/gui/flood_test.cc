@@ -82,7 +82,7 @@ TEST_F(GuiFlood, PageCallsAreDeliveredDuringAMixedFlood) {
   int slowest = -1, calls = 0;
   ASSERT_EQ(std::sscanf(report.c_str(), "\"%d %d", &slowest, &calls), 2) << report;
   EXPECT_GE(calls, 5) << report;
-  EXPECT_LT(slowest, 2000) << report;
+  EXPECT_LT(slowest, 3000) << report;
 }
 
 TEST_F(GuiFlood, TenMillionTitlesKeepMemoryBoundedAndTheLastTitleWins) {
