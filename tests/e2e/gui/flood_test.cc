@@ -76,9 +76,14 @@ TEST_F(GuiFlood, PageCallsStayPromptWhileARuntimeThreadMovesAWindow) {
 // As fast as the queue lets it: titles, moves, sizes, opacities, scripts
 // and UI tasks, which cannot all coalesce.
 TEST_F(GuiFlood, PageCallsAreDeliveredDuringAMixedFlood) {
+  const Tokens before = host().Command({"rss"});
   const std::string report = PumpDuring("tpsoeu", 0, 3000);
+  const Tokens after = host().Command({"rss"});
+  ASSERT_EQ(before.size(), 2u);
+  ASSERT_EQ(after.size(), 2u);
   std::cout << "page calls during a mixed flood for 3 s: slowest ms, calls, done = " << report
-            << "\n";
+            << "; peak resident " << before[1] << " -> " << after[1] << " kB\n";
+  EXPECT_LT(std::stol(after[1]) - std::stol(before[1]), 64 * 1024);
   int slowest = -1, calls = 0;
   ASSERT_EQ(std::sscanf(report.c_str(), "\"%d %d", &slowest, &calls), 2) << report;
   EXPECT_GE(calls, 5) << report;
