@@ -113,5 +113,19 @@ TEST_F(GuiFlood, TenMillionTitlesKeepMemoryBoundedAndTheLastTitleWins) {
   host().Close(window);
 }
 
+// A hung page holds up scripts for it once, briefly, never for good.
+TEST_F(GuiFlood, AHungPageDoesNotHoldUpTheRuntime) {
+  const uint32_t window = host().CreateWindow();
+  ASSERT_TRUE(host().LoadHtml(window, "<title>hung</title>"));
+  host().Eval(window, "setTimeout(function () { for (;;) {} }, 50); 0");
+  std::this_thread::sleep_for(200ms);
+  const size_t mark = StartFlood("e", window, 0, 20000, 1000);
+  const auto done = host().WaitFor({"flood-done", W(window)}, mark, 15s);
+  ASSERT_TRUE(done.has_value());
+  EXPECT_LT(std::stol(done->tokens[3]), 5000) << "1000 scripts took " << done->tokens[3] << " ms";
+  EXPECT_EQ(host().Command({"ui", "ping"}, 5s), Tokens{"pong"});
+  host().Close(window);
+}
+
 }  // namespace
 }  // namespace gui
