@@ -4,9 +4,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <map>
+#include <mutex>
 
 #include "backend/bridge_scripts.h"
 #include "backend/webview_gtk/gtk_webview_backend.h"
@@ -22,9 +26,79 @@ namespace {
 
 constexpr char kHtmlPrefix[] = "data:text/html,";
 
+// Setters for which only the last of a run matters share a queue key per
+// property and window, so a flood of them collapses in the main queue.
+enum Setter : uint32_t { kTitle = 1, kSize, kPosition, kOpacity };
+
+constexpr uint64_t SetterKey(Setter property, uint32_t windowId) {
+  return MainQueue::SetterKey(property, windowId);
+}
+
+// Scripts handed to WebKit (or queued for it) and not finished yet, per
+// window. WebKit keeps whatever it has not run in the host's memory, so a
+// thread that sends scripts faster than the page runs them waits for the
+// page (never on the main thread, never once termination has begun). A page
+// that finishes none for a second (hung, say) is no longer waited for until
+// it finishes one again, so it cannot hold up the runtime.
+class ScriptBudget {
+ public:
+  static constexpr int kMaxInFlight = 256;
+
+  void Acquire(uint32_t windowId) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    Window& w = windows_[windowId];
+    if (!MainQueue::IsMainThread()) {
+      ++w.waiters;
+      uint64_t seen = w.finished;
+      auto since = std::chrono::steady_clock::now();
+      while (w.inFlight >= kMaxInFlight && !w.stalled && !MainQueue::Terminating()) {
+        changed_.wait_for(lock, std::chrono::milliseconds(50));
+        const auto now = std::chrono::steady_clock::now();
+        if (w.finished != seen) {
+          seen = w.finished;
+          since = now;
+        } else if (now - since >= std::chrono::seconds(1)) {
+          w.stalled = true;
+        }
+      }
+      --w.waiters;
+    }
+    ++w.inFlight;
+  }
+
+  void Release(uint32_t windowId) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = windows_.find(windowId);
+    if (it == windows_.end()) return;
+    Window& w = it->second;
+    --w.inFlight;
+    ++w.finished;
+    w.stalled = false;
+    if (w.inFlight <= 0 && w.waiters == 0) windows_.erase(it);
+    changed_.notify_all();
+  }
+
+ private:
+  struct Window {
+    int inFlight = 0;
+    uint64_t finished = 0;
+    int waiters = 0;
+    bool stalled = false;
+  };
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::map<uint32_t, Window> windows_;
+};
+
+ScriptBudget& Budget() {
+  static ScriptBudget* const budget = new ScriptBudget();  // lives for the whole process
+  return *budget;
+}
+
 struct EvalRequest {
   wexlor_execute_js_callback callback;
   void* userData;
+  uint32_t windowId = 0;
 };
 
 void Report(EvalRequest* request, const std::shared_ptr<Value>& result,
@@ -74,7 +148,9 @@ void OnEvaluated(GObject* source, GAsyncResult* res, gpointer data) {
   }
   if (error != nullptr) g_error_free(error);
   if (value != nullptr) g_object_unref(value);
-  Report(static_cast<EvalRequest*>(data), result, failure);
+  auto* request = static_cast<EvalRequest*>(data);
+  Budget().Release(request->windowId);
+  Report(request, result, failure);
 }
 
 // Percent-decodes HTML text leniently: a "%" not followed by two hex digits
@@ -96,9 +172,19 @@ std::string DecodeHtml(const char* text) {
   return out;
 }
 
-void EvaluateIn(WebKitWebView* view, const std::string& script) {
-  webkit_web_view_evaluate_javascript(view, script.data(), static_cast<gssize>(script.size()),
-                                      nullptr, nullptr, nullptr, nullptr, nullptr);
+void OnScriptDone(GObject* source, GAsyncResult* res, gpointer data) {
+  JSCValue* value =
+      webkit_web_view_evaluate_javascript_finish(WEBKIT_WEB_VIEW(source), res, nullptr);
+  if (value != nullptr) g_object_unref(value);
+  Budget().Release(GPOINTER_TO_UINT(data));
+}
+
+// Runs a script in the page; `budgeted` names the window whose budget
+// counts it, or is 0.
+void EvaluateIn(WebKitWebView* view, const std::string& script, uint32_t budgeted) {
+  webkit_web_view_evaluate_javascript(
+      view, script.data(), static_cast<gssize>(script.size()), nullptr, nullptr, nullptr,
+      budgeted != 0 ? OnScriptDone : nullptr, GUINT_TO_POINTER(budgeted));
 }
 
 // A click on one of our notifications may carry a token that lets the
@@ -135,36 +221,48 @@ void GtkWebViewBackend::Navigate(uint32_t windowId, const std::string& url) {
 }
 
 void GtkWebViewBackend::SetTitle(uint32_t windowId, const std::string& title) {
-  MainQueue::Post([=, this] {
+  // Checked before queueing, so an invalid title cannot replace a valid
+  // one that is still waiting.
+  if (!g_utf8_validate(title.data(), -1, nullptr)) return;
+  MainQueue::PostSetter(SetterKey(kTitle, windowId), [=, this] {
     const WindowRefs state = Refs(windowId);
-    if (!state || !g_utf8_validate(title.data(), -1, nullptr)) return;
+    if (!state) return;
     gtk_window_set_title(state.window, title.c_str());
   });
 }
 
 void GtkWebViewBackend::ExecuteJs(uint32_t windowId, const std::string& script,
                                   wexlor_execute_js_callback callback, void* userData) {
+  Budget().Acquire(windowId);
   MainQueue::Post([=, this] {
     const WindowRefs state = Refs(windowId);
-    EvalRequest* request = callback ? new EvalRequest{callback, userData} : nullptr;
+    EvalRequest* request = callback ? new EvalRequest{callback, userData, windowId} : nullptr;
     if (!state) {
+      Budget().Release(windowId);
       if (request != nullptr) Report(request, nullptr, nullptr);
       return;
     }
     if (!g_utf8_validate(script.data(), static_cast<gssize>(script.size()), nullptr)) {
+      Budget().Release(windowId);
       if (request != nullptr) {
         Report(request, nullptr, Value::String("The script is not valid UTF-8 text"));
       }
       return;
     }
+    if (request == nullptr) {
+      EvaluateIn(state.webView, script, windowId);
+      return;
+    }
     webkit_web_view_evaluate_javascript(state.webView, script.data(),
                                         static_cast<gssize>(script.size()), nullptr, nullptr,
-                                        nullptr, request ? OnEvaluated : nullptr, request);
+                                        nullptr, OnEvaluated, request);
   });
 }
 
 void GtkWebViewBackend::Evaluate(uint32_t windowId, std::string script, bool everyWindow) {
-  MainQueue::Post([this, windowId, everyWindow, script = std::move(script)] {
+  const uint32_t budgeted = everyWindow ? 0 : windowId;
+  if (budgeted != 0) Budget().Acquire(budgeted);
+  MainQueue::Post([this, windowId, everyWindow, budgeted, script = std::move(script)] {
     std::vector<WindowRefs> targets;
     if (everyWindow) {
       std::vector<uint32_t> ids;
@@ -177,8 +275,9 @@ void GtkWebViewBackend::Evaluate(uint32_t windowId, std::string script, bool eve
       targets.push_back(Refs(windowId));
     }
     for (const auto& target : targets) {
-      if (target) EvaluateIn(target.webView, script);
+      if (target) EvaluateIn(target.webView, script, budgeted);
     }
+    if (budgeted != 0 && !targets.front()) Budget().Release(budgeted);
   });
 }
 
@@ -227,7 +326,7 @@ void GtkWebViewBackend::OpenExternalURL(const std::string& url) {
 // Window operations
 
 void GtkWebViewBackend::SetWindowSize(uint32_t windowId, int width, int height) {
-  MainQueue::Post([=, this] {
+  MainQueue::PostSetter(SetterKey(kSize, windowId), [=, this] {
     if (const WindowRefs state = Refs(windowId)) {
       gtk_window_resize(state.window, std::max(width, 1), std::max(height, 1));
     }
@@ -248,7 +347,7 @@ void GtkWebViewBackend::GetWindowSize(uint32_t windowId, int* width, int* height
 }
 
 void GtkWebViewBackend::SetWindowPosition(uint32_t windowId, int x, int y) {
-  MainQueue::Post([=, this] {
+  MainQueue::PostSetter(SetterKey(kPosition, windowId), [=, this] {
     if (const WindowRefs state = Refs(windowId)) gtk_window_move(state.window, x, y);
   });
 }
@@ -303,7 +402,7 @@ bool GtkWebViewBackend::IsAlwaysOnTop(uint32_t windowId) {
 
 void GtkWebViewBackend::SetWindowOpacity(uint32_t windowId, double opacity) {
   opacity = std::isnan(opacity) ? 1.0 : std::clamp(opacity, 0.0, 1.0);
-  MainQueue::Post([=, this] {
+  MainQueue::PostSetter(SetterKey(kOpacity, windowId), [=, this] {
     if (const WindowRefs state = Refs(windowId)) {
       gtk_widget_set_opacity(GTK_WIDGET(state.window), opacity);
     }

@@ -9,6 +9,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 #include "backend/scheme_exchange.h"
@@ -276,12 +277,14 @@ class GtkSchemeExchange : public SchemeExchangeBase {
     // Chunks gather here; one main-thread step moves all that arrived since
     // the last one into the body stream, so a fast writer costs one wakeup
     // per batch, not per chunk.
-    std::lock_guard<std::mutex> lock(pendingMutex_);
-    pending_.push_back(std::move(chunk));
-    if (!flushPosted_) {
-      flushPosted_ = true;
-      MainQueue::Post([this] { Flush(); });
+    bool post;
+    {
+      std::lock_guard<std::mutex> lock(pendingMutex_);
+      pending_.push_back(std::move(chunk));
+      post = !std::exchange(flushPosted_, true);
     }
+    // Posted unlocked: posting may wait for room in the main queue.
+    if (post) MainQueue::Post([this] { Flush(); });
     return static_cast<int64_t>(length);
   }
 

@@ -16,6 +16,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -497,6 +498,85 @@ std::string HeapInUseKb() {
   return std::to_string((heap.uordblks + heap.hblkhd) / 1024);
 }
 
+// The host's resident memory and its peak so far, in kB.
+std::vector<std::string> ResidentKb() {
+  std::vector<std::string> kb = {"-1", "-1"};
+  if (FILE* f = std::fopen("/proc/self/status", "r")) {
+    char line[256];
+    while (std::fgets(line, sizeof line, f) != nullptr) {
+      long value = 0;
+      if (std::sscanf(line, "VmRSS: %ld", &value) == 1) kb[0] = std::to_string(value);
+      if (std::sscanf(line, "VmHWM: %ld", &value) == 1) kb[1] = std::to_string(value);
+    }
+    std::fclose(f);
+  }
+  return kb;
+}
+
+void NoOp(void*) {}
+
+// flood <commands> <window> <per second> <milliseconds> <count>
+// A thread of its own posts commands at the given rate (0: as fast as it
+// can) until the time or the count runs out (0: no limit), then reports
+// "flood-done <window> <posted> <elapsed ms> <last title>". It cycles
+// through <commands>, one letter each: t numbered title, p position along a
+// diagonal, s size, o opacity, e script, u UI task.
+void Flood(std::vector<std::string> a) {
+  auto arg = [&](size_t i) { return i < a.size() ? a[i] : std::string(); };
+  const std::string kind = arg(1);
+  const uint32_t win = U32(arg(2));
+  const double rate = std::strtod(arg(3).c_str(), nullptr);
+  const auto duration = std::chrono::milliseconds(std::strtoll(arg(4).c_str(), nullptr, 10));
+  const uint64_t limit = U64(arg(5));
+  const auto start = std::chrono::steady_clock::now();
+  uint64_t posted = 0;
+  std::string title;
+  char text[64];
+  auto postOne = [&] {
+    const int n = static_cast<int>(posted % 1000);
+    const char step = kind[posted % kind.size()];
+    switch (step) {
+      case 't':
+        std::snprintf(text, sizeof text, "flood-%llu", static_cast<unsigned long long>(posted));
+        title = text;
+        api->SetTitle(ctx, win, text);
+        break;
+      case 'p':
+        api->SetWindowPosition(ctx, win, 10 + n % 200, 10 + n % 150);
+        break;
+      case 's':
+        api->SetWindowSize(ctx, win, 300 + n % 100, 200 + n % 100);
+        break;
+      case 'o':
+        api->SetWindowOpacity(ctx, win, 0.5 + (n % 50) / 100.0);
+        break;
+      case 'e':
+        api->ExecuteJs(ctx, win, "0", nullptr, nullptr);
+        break;
+      default:
+        api->PostUiTask(ctx, NoOp, nullptr);
+        break;
+    }
+    ++posted;
+  };
+  for (;;) {
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    if (elapsed >= duration || (limit != 0 && posted >= limit) || stopping.load()) break;
+    if (rate <= 0) {
+      for (int i = 0; i < 1000 && (limit == 0 || posted < limit); ++i) postOne();
+      continue;
+    }
+    const auto due = static_cast<uint64_t>(
+        rate * std::chrono::duration<double>(elapsed + std::chrono::milliseconds(1)).count());
+    while (posted < due && (limit == 0 || posted < limit)) postOne();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now() - start);
+  Event({"flood-done", std::to_string(win), std::to_string(posted), std::to_string(ms.count()),
+         title.empty() ? "-" : title});
+}
+
 // Carries out one command; returns false when the reply is sent later.
 bool Execute(const std::string& seq, const std::vector<std::string>& a,
              std::vector<std::string>& reply) {
@@ -609,6 +689,10 @@ bool Execute(const std::string& seq, const std::vector<std::string>& a,
     } else {
       api->QueryPermission(ctx, I32(arg(2)), handler, request);
     }
+  } else if (verb == "rss") {
+    reply = ResidentKb();
+  } else if (verb == "flood") {
+    std::thread(Flood, a).detach();
   } else if (verb == "answer") {  // answer <method> <kind> [payload]
     std::lock_guard<std::mutex> lock(rulesMutex);
     rules[arg(1)] = AnswerRule{arg(2), arg(3)};
