@@ -90,6 +90,15 @@ using MenuTree = std::vector<MenuItem>;
 inline constexpr int kMaxMenuDepth = 32;
 inline constexpr size_t kMaxMenuItems = 10000;
 
+// A built menu with what its clicks report: the click callback, its user
+// data and the owner number (a window id, 0 or a tray id).
+struct MenuSpec {
+  MenuTree tree;
+  wexlor_menu_click_handler click = nullptr;
+  void* clickData = nullptr;
+  uint32_t owner = 0;
+};
+
 // Reads a menu description through the table's value functions, releasing
 // every handle they hand back. Null when `description` is null or not a
 // list (or `api` is null); the description itself is not released.

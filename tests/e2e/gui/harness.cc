@@ -816,6 +816,18 @@ std::string Host::UniqueTitle(uint32_t window) {
 
 XWindow Host::XWindowOf(uint32_t window) { return session_->FindWindow(UniqueTitle(window)); }
 
+std::string Host::ContentHeight(int windowHeight) {
+  if (menuBarHeight_ < 0) {
+    // Measured once: a new 800 x 600 window reports its web view's size.
+    const size_t mark = Mark();
+    const uint32_t w = CreateWindow();
+    const auto resized = WaitFor({"resize", std::to_string(w), "800"}, mark);
+    menuBarHeight_ = resized ? 600 - std::stoi(resized->tokens.at(3)) : 0;
+    Close(w);
+  }
+  return std::to_string(windowHeight - menuBarHeight_);
+}
+
 std::string PercentEncode(const std::string& text) {
   static const char kHex[] = "0123456789ABCDEF";
   std::string out;

@@ -216,6 +216,9 @@ class Host {
   std::string UniqueTitle(uint32_t window);
   // Gives the window a unique title and finds its X window.
   XWindow XWindowOf(uint32_t window);
+  // The web view's height in a window of `windowHeight` with a menu bar:
+  // the bar takes its height from the window's client area.
+  std::string ContentHeight(int windowHeight);
 
  private:
   bool ReadSome(std::chrono::steady_clock::time_point deadline);
@@ -232,6 +235,7 @@ class Host {
   std::map<std::string, Tokens> replies_;
   std::vector<Event> events_;
   bool stopped_ = false;
+  int menuBarHeight_ = -1;
 };
 
 // Percent-encodes text for a data:text/html URL.
