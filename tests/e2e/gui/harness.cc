@@ -17,6 +17,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -392,6 +393,23 @@ std::vector<std::string> XSession::AtomProperty(Window w, const char* property) 
     }
   }
   return names;
+}
+
+std::vector<XWindow> XSession::MappedWindowsOfType(const char* type) {
+  std::vector<XWindow> found;
+  Window root, parent, *children = nullptr;
+  unsigned int n = 0;
+  if (!XQueryTree(x_, DefaultRootWindow(x_), &root, &parent, &children, &n)) return found;
+  for (unsigned int i = 0; i < n; ++i) {
+    XWindowAttributes attributes{};
+    if (!XGetWindowAttributes(x_, children[i], &attributes) || attributes.map_state != IsViewable) {
+      continue;
+    }
+    const auto types = AtomProperty(children[i], "_NET_WM_WINDOW_TYPE");
+    if (std::find(types.begin(), types.end(), type) != types.end()) found.push_back(children[i]);
+  }
+  if (children != nullptr) XFree(children);
+  return found;
 }
 
 int XSession::Depth(Window w) {

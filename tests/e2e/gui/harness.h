@@ -114,6 +114,8 @@ class XSession {
   std::vector<std::string> AtomProperty(XWindow w, const char* property);
   // The 32-bit items of a property of any 32-bit type; empty when absent.
   std::vector<long> LongProperty(XWindow w, const char* property);
+  // Mapped top-level windows whose _NET_WM_WINDOW_TYPE holds `type`.
+  std::vector<XWindow> MappedWindowsOfType(const char* type);
   int Depth(XWindow w);
   // The raw pixel value at window coordinates (with alpha on 32-bit windows).
   unsigned long Pixel(XWindow w, int x, int y);

@@ -104,16 +104,33 @@ TEST_F(GuiMenus, ApplicationMenuReachesEveryWindowWithoutItsOwn) {
   for (uint32_t w : {first, second, later}) host().Close(w);
 }
 
-TEST_F(GuiMenus, ContextMenuReportsTheChosenItem) {
+TEST_F(GuiMenus, ContextMenuOpensAtItsPointAndReportsTheChosenItem) {
+  const int barHeight = 600 - std::stoi(host().ContentHeight(600));
   const uint32_t w = FocusedWindow();
   const size_t mark = host().Mark();
   // A closed window and a non-list description show nothing.
   host().Command({"contextmenu", "9999", "10", "20", R"([{"label":"X","id":"x"}])"});
   host().Command({"contextmenu", W(w), "10", "20", R"("not a menu")"});
-  Choose(w,
-         R"([{"label":"One","id":"one"},{"type":"separator"},{"label":"Two","id":"two"},
-             {"label":"Three"}])",
-         2);
+  host().Sync();
+  EXPECT_TRUE(session().MappedWindowsOfType("_NET_WM_WINDOW_TYPE_POPUP_MENU").empty());
+
+  host().Command({"contextmenu", W(w), "10", "20",
+                  R"([{"label":"One","id":"one"},{"type":"separator"},
+                      {"label":"Two","id":"two"},{"label":"Three"}])"});
+  host().Sync();
+  std::vector<XWindow> popups;
+  for (int i = 0; i < 100 && popups.empty(); ++i) {
+    std::this_thread::sleep_for(20ms);
+    popups = session().MappedWindowsOfType("_NET_WM_WINDOW_TYPE_POPUP_MENU");
+  }
+  ASSERT_EQ(popups.size(), 1u);
+  // Its corner is at (10, 20) of the web view, below the menu bar.
+  int wx = 0, wy = 0, px = 0, py = 0;
+  ASSERT_TRUE(session().ClientOrigin(host().XWindowOf(w), &wx, &wy));
+  ASSERT_TRUE(session().ClientOrigin(popups[0], &px, &py));
+  EXPECT_NEAR(px, wx + 10, 2);
+  EXPECT_NEAR(py, wy + barHeight + 20, 2);
+  Keys({"Down", "Down", "Return"});
   const auto click = host().WaitFor({"menu"}, mark);
   ASSERT_TRUE(click);
   EXPECT_EQ(click->tokens, (Tokens{"menu", W(w), "two"}));
