@@ -13,7 +13,14 @@ const char* const kPage =
 class GuiMenus : public GuiTest {
  protected:
   static void SetUpTestSuite() { StartSuite(); }
-  static void TearDownTestSuite() { StopSuite(); }
+  static void TearDownTestSuite() {
+    // Menus built, shown and torn down without the toolkit complaining.
+    if (host_) {
+      const std::string err = host_->StderrText();
+      EXPECT_EQ(err.find("-WARNING"), std::string::npos) << err;
+    }
+    StopSuite();
+  }
 
   // A visible window showing kPage, with the pointer and keyboard focus in
   // its page.
@@ -163,6 +170,16 @@ TEST_F(GuiMenus, PageKeepsItsEditingKeysUnderTheEditMenu) {
   host().Command({"clipwrite", "+more"});
   Keys({"End", "x", "ctrl+v"});
   EXPECT_EQ(host().EvalValue(w, "document.getElementById('field').value"), "\"typed textx+more\"");
+  host().Close(w);
+}
+
+TEST_F(GuiMenus, CloseRoleAsksTheRuntimeLikeTheCloseButton) {
+  const uint32_t w = FocusedWindow();
+  SetMenu(w, R"([{"label":"Window","submenu":[{"role":"close"},{"role":"hide"}]}])");
+  const size_t mark = host().Mark();
+  Keys({"ctrl+w"});
+  EXPECT_TRUE(host().WaitFor({"close", W(w)}, mark));
+  EXPECT_EQ(host().Command({"isvisible", W(w)}), Tokens{"1"});  // the runtime decides
   host().Close(w);
 }
 
