@@ -97,8 +97,8 @@ void GtkWebViewBackend::InstallMenuOnMain(uint32_t id) {
     gtk_box_pack_start(GTK_BOX(box), widget, FALSE, FALSE, 0);
     gtk_widget_show(widget);
   } else {
-    // Never shown; attached to the window's box so that its accelerators
-    // work while the window is on screen.
+    // Never shown; its accelerators work through the window's group, and
+    // attached to the window's box so that role items find their window.
     widget = wexlor_common::BuildGtkMenuFromTree(spec->tree, options);
     g_object_ref_sink(widget);
     gtk_menu_attach_to_widget(GTK_MENU(widget), box, nullptr);

@@ -24,8 +24,8 @@ class GuiMenus : public GuiTest {
 
   // A visible window showing kPage, with the pointer and keyboard focus in
   // its page.
-  uint32_t FocusedWindow() {
-    const uint32_t w = host().CreateWindow();
+  uint32_t FocusedWindow(std::optional<uint32_t> flags = std::nullopt) {
+    const uint32_t w = host().CreateWindow(flags);
     EXPECT_TRUE(host().LoadHtml(w, kPage));
     Focus(w);
     return w;
@@ -85,6 +85,21 @@ TEST_F(GuiMenus, AcceleratorReportsWindowAndItem) {
   EXPECT_EQ(click->tokens, (Tokens{"menu", W(w), "save"}));
   // Neither the disabled item nor the bare key reported; the page got "b".
   EXPECT_EQ(host().EventsSince(mark, {"menu"}).size(), 1u);
+  host().Close(w);
+}
+
+TEST_F(GuiMenus, FramelessWindowKeepsAcceleratorsWithoutABar) {
+  const size_t created = host().Mark();
+  const uint32_t w = FocusedWindow(0x01);
+  // No bar: the web view has the whole client area.
+  EXPECT_TRUE(host().WaitFor({"resize", W(w), "800", "600"}, created));
+  SetMenu(w,
+          R"([{"label":"File","submenu":[{"label":"Save","id":"save","accelerator":"Ctrl+S"}]}])");
+  const size_t mark = host().Mark();
+  Keys({"ctrl+s"});
+  const auto click = host().WaitFor({"menu"}, mark);
+  ASSERT_TRUE(click);
+  EXPECT_EQ(click->tokens, (Tokens{"menu", W(w), "save"}));
   host().Close(w);
 }
 
