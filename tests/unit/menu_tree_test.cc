@@ -135,21 +135,6 @@ TEST(MenuDescription, RoleItemsIgnoreEveryOtherKey) {
   EXPECT_TRUE(copy.enabled);
 }
 
-TEST(MenuDescription, RoleTableTitlesKeysAndMasks) {
-  const MenuTree tree = Items(R"([{"role":"redo"},{"role":"hideothers"},{"role":"about"},
-      {"role":"togglefullscreen"},{"role":"front"}])");
-  ASSERT_EQ(tree.size(), 5u);
-  EXPECT_EQ(tree[0].accelerator.key, "Z");  // the capital letter
-  EXPECT_EQ(tree[0].accelerator.mask, kMenuModCommand | kMenuModShift);
-  EXPECT_EQ(tree[1].accelerator.mask, 0x180000u);
-  EXPECT_EQ(tree[2].label, "About");
-  EXPECT_EQ(tree[2].accelerator.key, "");
-  EXPECT_EQ(tree[3].accelerator.key, "f");
-  EXPECT_EQ(tree[3].accelerator.mask, 0x140000u);
-  EXPECT_EQ(tree[4].label, "Bring All to Front");
-  EXPECT_STREQ(MenuRoleInfoOf(MenuRole::Paste).action, "paste:");
-}
-
 TEST(MenuDescription, SubmenuRules) {
   // A submenu needs a label; it ignores command keys; an empty list gives
   // an empty submenu; a dictionary "submenu" makes a command item.
