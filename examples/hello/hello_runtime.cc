@@ -97,7 +97,8 @@ Value MakeString(const std::string& s) { return Value(api->ValueString(api->cont
 // A dictionary of string entries, as menu descriptions use.
 Value MakeDict(std::initializer_list<std::pair<const char*, std::string>> entries) {
   Value dict(api->ValueDict(api->context));
-  for (const auto& [key, text] : entries) api->ValueDictSet(dict.get(), key, MakeString(text).get());
+  for (const auto& [key, text] : entries)
+    api->ValueDictSet(dict.get(), key, MakeString(text).get());
   return dict;
 }
 
