@@ -129,11 +129,13 @@ void ShowAbout(GtkWindow* parent) {
   GList* icons = parent != nullptr ? gtk_window_get_icon_list(parent) : nullptr;
   if (icons == nullptr) icons = gtk_window_get_default_icon_list();
   if (icons != nullptr) logo = GDK_PIXBUF(icons->data);
+  const char* kGeneric = "application-x-executable";
   if (logo != nullptr) {
     gtk_show_about_dialog(parent, "program-name", name, "logo", logo, nullptr);
+  } else if (gtk_icon_theme_has_icon(gtk_icon_theme_get_default(), kGeneric)) {
+    gtk_show_about_dialog(parent, "program-name", name, "logo-icon-name", kGeneric, nullptr);
   } else {
-    gtk_show_about_dialog(parent, "program-name", name, "logo-icon-name",
-                          "application-x-executable", nullptr);
+    gtk_show_about_dialog(parent, "program-name", name, "logo-icon-name", nullptr, nullptr);
   }
   g_list_free(icons);
 }

@@ -198,6 +198,15 @@ TEST_F(GuiMenus, CloseRoleAsksTheRuntimeLikeTheCloseButton) {
   host().Close(w);
 }
 
+TEST_F(GuiMenus, AboutRoleShowsTheApplicationsName) {
+  const uint32_t w = FocusedWindow();
+  Choose(w, R"([{"role":"about"},{"role":"front"}])", 1);
+  const XWindow about = session().FindWindow("About wexlor");
+  ASSERT_NE(about, 0u);
+  session().SendDeleteRequest(about);
+  host().Close(w);
+}
+
 // The start-up menu, on a host of its own: Quit ends the application.
 class GuiMenuQuit : public ::testing::Test {};
 
