@@ -11,6 +11,10 @@
 //   Wexlor.notify.show(fn)        -> posts a notification with two buttons and
 //                                    answers its id; fn(id, event, button) hears
 //                                    what becomes of it, and so does the log
+//   Wexlor.clock.menu(x, y)       -> shows the clock's context menu at (x, y)
+//
+// The window has a menu bar: File (Clear Results, Ctrl+K; Quit) and the
+// Edit menu the host adds. Menu clicks arrive on the main thread.
 //
 // Build it as a shared library and start it with
 //   wexlor --runtime path/to/libhello.so
@@ -92,6 +96,20 @@ std::optional<double> AsNumber(const Value& v) {
 }
 
 Value MakeString(const std::string& s) { return Value(api->ValueString(api->context, s.c_str())); }
+
+// A dictionary of string entries, as menu descriptions use.
+Value MakeDict(std::initializer_list<std::pair<const char*, std::string>> entries) {
+  Value dict(api->ValueDict(api->context));
+  for (const auto& [key, text] : entries)
+    api->ValueDictSet(dict.get(), key, MakeString(text).get());
+  return dict;
+}
+
+Value MakeList(std::initializer_list<const Value*> items) {
+  Value list(api->ValueList(api->context));
+  for (const Value* item : items) api->ValueListAppend(list.get(), item->get());
+  return list;
+}
 
 // ---------------------------------------------------------------------------
 // State shared by the runtime thread and the host's threads.
@@ -384,6 +402,44 @@ Value ShowNotification(uint32_t window, wexlor_value* args) {
   return Value(api->ValueInt(api->context, static_cast<int32_t>(id)));
 }
 
+// ---------------------------------------------------------------------------
+// Menus. The host owns a description once it is handed over.
+
+// Runs on the main thread; everything it asks of the host is queued.
+void OnMenuClick(void*, uint32_t window, const char* itemId) {
+  const std::string_view id = itemId != nullptr ? itemId : "";
+  Log("window %u: menu item %.*s", window, static_cast<int>(id.size()), id.data());
+  if (id == "clear") {
+    api->ExecuteJs(api->context, window, "window.helloClearResults?.()", nullptr, nullptr);
+  } else if (id == "copy-time") {
+    api->WriteClipboardText(api->context, CurrentTime().c_str());
+  } else if (id == "stop-clock") {
+    Unsubscribe(window);
+    api->ExecuteJs(api->context, window, "window.helloClockStopped?.()", nullptr, nullptr);
+  }
+}
+
+void SetMenuBar(uint32_t window) {
+  const Value clear =
+      MakeDict({{"label", "Clear Results"}, {"id", "clear"}, {"accelerator", "CmdOrCtrl+K"}});
+  const Value separator = MakeDict({{"type", "separator"}});
+  const Value quit = MakeDict({{"role", "quit"}});
+  const Value file = MakeDict({{"label", "File"}});
+  api->ValueDictSet(file.get(), "submenu", MakeList({&clear, &separator, &quit}).get());
+  api->SetApplicationMenu(api->context, window, MakeList({&file}).release(), OnMenuClick, &app);
+}
+
+Value ClockMenu(uint32_t window, wexlor_value* args) {
+  const auto x = AsNumber(Arg(args, 0));
+  const auto y = AsNumber(Arg(args, 1));
+  if (!x || !y) throw std::invalid_argument("clock.menu expects x and y");
+  const Value copy = MakeDict({{"label", "Copy Time"}, {"id", "copy-time"}});
+  const Value stop = MakeDict({{"label", "Stop Clock"}, {"id", "stop-clock"}});
+  api->ShowContextMenu(api->context, window, static_cast<int32_t>(*x), static_cast<int32_t>(*y),
+                       MakeList({&copy, &stop}).release(), OnMenuClick, &app);
+  return Value(api->ValueNull(api->context));
+}
+
 using Method = Value (*)(uint32_t window, wexlor_value* args);
 
 const std::map<std::string_view, Method> kMethods = {
@@ -393,6 +449,7 @@ const std::map<std::string_view, Method> kMethods = {
     {"clock.subscribe", SubscribeClock},
     {"clock.unsubscribe", UnsubscribeClock},
     {"notify.show", ShowNotification},
+    {"clock.menu", ClockMenu},
 };
 
 // Runs on the runtime thread, inside PollJsCalls.
@@ -468,6 +525,7 @@ HELLO_EXPORT int wexlor_runtime_init(const wexlor_backend_api* backend) {
   const std::string url = StartUrl();
   const uint32_t window = api->CreateWindow(ctx);
   api->SetTitle(ctx, window, "Hello from Wexlor");
+  SetMenuBar(window);
   api->Navigate(ctx, window, url.c_str());
   Log("window %u: created, opening %s", window, url.c_str());
   return 0;

@@ -90,6 +90,20 @@ TEST_F(HelloRuntimeTest, OpensOneTitledWindowOnItsAppPages) {
   EXPECT_EQ(Count("CreateWindow"), 1u);
 }
 
+TEST_F(HelloRuntimeTest, HasAFileMenuAndAClockContextMenu) {
+  const uint32_t w = Start();
+  const std::string id = std::to_string(w);
+  EXPECT_EQ(WaitFor("SetApplicationMenu"),
+            "SetApplicationMenu " + id +
+                R"( [{"label":"File","submenu":[{"accelerator":"CmdOrCtrl+K","id":"clear",)"
+                R"("label":"Clear Results"},{"type":"separator"},{"role":"quit"}]}] 1)");
+  Call(w, 1, "clock.menu", "[10,20.6]");
+  EXPECT_EQ(WaitFor("ShowContextMenu"), "ShowContextMenu " + id +
+                                            R"( 10 20 [{"id":"copy-time","label":"Copy Time"},)"
+                                            R"({"id":"stop-clock","label":"Stop Clock"}] 1)");
+  EXPECT_NE(Answer(w, 1).find(" null "), std::string::npos);
+}
+
 namespace {
 
 // Records what the runtime answers to one "app" request.

@@ -22,13 +22,7 @@ struct AppState {
 
 void OnStartup(GApplication* app, gpointer) {
   wexlor_common::MainQueue::Initialize();
-  // Ctrl+Q quits through the ordinary termination path.
-  GSimpleAction* quit = g_simple_action_new("quit", nullptr);
-  g_signal_connect_swapped(quit, "activate", G_CALLBACK(g_application_quit), app);
-  g_action_map_add_action(G_ACTION_MAP(app), G_ACTION(quit));
-  g_object_unref(quit);
-  const char* accels[] = {"<Primary>q", nullptr};
-  gtk_application_set_accels_for_action(GTK_APPLICATION(app), "app.quit", accels);
+  // Ctrl+Q is the start-up menu's Quit item (see the backend's menus).
 
   // Interrupt and termination signals end the application the ordinary
   // way, so the runtime is shut down and joined.

@@ -228,18 +228,36 @@ void Backend_SetJsCallNotify(void*, wexlor_js_call_notify cb, void* ud) {
 
 // Menus, inspector, namespace
 
+// Menu descriptions belong to the host once handed over: the backend
+// releases them after building; without a backend they are released here.
+template <typename F>
+void WithMenuBackend(wexlor_value* menu, F&& f) noexcept {
+  try {
+    Use backend(Loader());
+    if (backend) {
+      f(backend.get());
+      return;
+    }
+  } catch (...) {
+    return;  // the backend may already have taken it
+  }
+  ValueFree(menu);
+}
+
 void Backend_SetApplicationMenu(void*, uint32_t window, wexlor_value* menu,
                                 wexlor_menu_click_handler cb, void* ud) {
   if (menu == nullptr) return;
-  WithBackend(
-      [=](WexlorBackend* b) { b->SetApplicationMenu(window, menu, Loader()->api(), cb, ud); });
+  WithMenuBackend(menu, [=](WexlorBackend* b) {
+    b->SetApplicationMenu(window, menu, Loader()->api(), cb, ud);
+  });
 }
 
 void Backend_ShowContextMenu(void*, uint32_t window, int32_t x, int32_t y, wexlor_value* menu,
                              wexlor_menu_click_handler cb, void* ud) {
   if (menu == nullptr) return;
-  WithBackend(
-      [=](WexlorBackend* b) { b->ShowContextMenu(window, x, y, menu, Loader()->api(), cb, ud); });
+  WithMenuBackend(menu, [=](WexlorBackend* b) {
+    b->ShowContextMenu(window, x, y, menu, Loader()->api(), cb, ud);
+  });
 }
 
 void Backend_OpenDevTools(void*, uint32_t window) {
@@ -275,7 +293,7 @@ void Backend_BounceDock(void*, int32_t type) {
   WithBackend([=](WexlorBackend* b) { b->BounceDock(type); });
 }
 void Backend_SetDockMenu(void*, wexlor_value* menu, wexlor_menu_click_handler cb, void* ud) {
-  WithBackend([=](WexlorBackend* b) { b->SetDockMenu(menu, Loader()->api(), cb, ud); });
+  WithMenuBackend(menu, [=](WexlorBackend* b) { b->SetDockMenu(menu, Loader()->api(), cb, ud); });
 }
 void Backend_SetDockVisible(void*, bool visible) {
   WithBackend([=](WexlorBackend* b) { b->SetDockVisible(visible); });

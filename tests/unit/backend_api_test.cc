@@ -162,14 +162,13 @@ TEST_F(Table, DesktopEntriesForward) {
   api->StringFree(ctx, clip);
   api->WriteClipboardText(ctx, nullptr);
 
-  wexlor_value* menu = api->ValueList(ctx);
-  api->SetApplicationMenu(ctx, 1, menu, nullptr, nullptr);
+  // Menu descriptions are handed over to the backend.
+  api->SetApplicationMenu(ctx, 1, api->ValueList(ctx), nullptr, nullptr);
   api->SetApplicationMenu(ctx, 1, nullptr, nullptr, nullptr);
-  api->ShowContextMenu(ctx, 1, 7, 8, menu, nullptr, nullptr);
+  api->ShowContextMenu(ctx, 1, 7, 8, api->ValueList(ctx), nullptr, nullptr);
   api->ShowContextMenu(ctx, 1, 7, 8, nullptr, nullptr, nullptr);
   api->SetDockMenu(ctx, nullptr, nullptr, nullptr);  // a null dock menu is passed on
   api->SetTrayMenu(ctx, 9, nullptr, nullptr, nullptr);
-  api->ValueFree(menu);
 
   api->SetDockBadge(ctx, nullptr);
   api->BounceDock(ctx, 1);

@@ -86,10 +86,12 @@ class RecordingBackend : public WexlorBackend {
   void SetApplicationMenu(uint32_t id, wexlor_value* menu, const wexlor_backend_api* api,
                           wexlor_menu_click_handler, void*) override {
     Log("SetApplicationMenu", id, Json(menu), api != nullptr);
+    ValueFree(menu);  // handed over, like every menu description
   }
   void ShowContextMenu(uint32_t id, int px, int py, wexlor_value* menu,
                        const wexlor_backend_api* api, wexlor_menu_click_handler, void*) override {
     Log("ShowContextMenu", id, px, py, Json(menu), api != nullptr);
+    ValueFree(menu);
   }
   void OpenDevTools(uint32_t id) override { Log("OpenDevTools", id); }
   void OpenExternalURL(const std::string& url) override { Log("OpenExternalURL", url); }
@@ -109,6 +111,7 @@ class RecordingBackend : public WexlorBackend {
   void SetDockMenu(wexlor_value* menu, const wexlor_backend_api*, wexlor_menu_click_handler,
                    void*) override {
     Log("SetDockMenu", Json(menu));
+    ValueFree(menu);
   }
   void SetDockVisible(bool v) override { Log("SetDockVisible", v); }
   void SetDockReopenHandler(wexlor_dock_reopen_handler h, void*) override {

@@ -121,6 +121,20 @@ function setUpClock() {
 
   toggle.addEventListener("click", () => setSubscribed(!subscribed));
   setSubscribed(true);
+
+  // The clock's own context menu, shown by the runtime.
+  clock.addEventListener("contextmenu", (event) => {
+    event.preventDefault();
+    Wexlor.clock.menu(Math.round(event.clientX), Math.round(event.clientY));
+  });
+  // "Stop Clock" in that menu: the runtime has already unsubscribed.
+  window.helloClockStopped = () => {
+    subscribed = false;
+    clock.textContent = "--:--:--";
+    toggle.textContent = "Subscribe";
+    toggle.classList.remove("secondary");
+    setStatus("Clock stopped from its menu", "ok");
+  };
 }
 
 function setUpNotification() {
@@ -133,6 +147,11 @@ function setUpNotification() {
     (id) => show(output, `Notification ${id} posted`, "ok")),
   );
 }
+// File > Clear Results.
+window.helloClearResults = () => {
+  for (const id of ["greet-result", "add-result", "echo-result"]) show($(id), "", "muted");
+  setStatus("Results cleared", "ok");
+};
 
 function main() {
   if (typeof window.Wexlor === "undefined") {

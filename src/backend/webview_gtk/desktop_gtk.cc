@@ -1,7 +1,8 @@
 // Desktop integrations of the GTK backend. Dialogs and the clipboard are
-// served here, and notifications and permissions through the desktop's
-// notification service; menus, the dock and tray icons are not available on
-// this platform yet and take the defaults a missing backend would give.
+// served here (menus in menus_gtk.cc), and notifications and permissions
+// through the desktop's notification service; the dock and tray icons are
+// not available on this platform yet and take the defaults a missing
+// backend would give.
 #include "backend/webview_gtk/gtk_webview_backend.h"
 #include "common/gtk/dialogs_gtk.h"
 #include "common/gtk/notifications_gtk.h"
@@ -19,15 +20,8 @@ void GtkWebViewBackend::WriteClipboardText(const std::string& text) {
   wexlor_common::ClipboardWriteTextGtk(text);
 }
 
-void GtkWebViewBackend::SetApplicationMenu(uint32_t, wexlor_value*, const wexlor_backend_api*,
-                                           wexlor_menu_click_handler, void*) {}
-void GtkWebViewBackend::ShowContextMenu(uint32_t, int, int, wexlor_value*,
-                                        const wexlor_backend_api*, wexlor_menu_click_handler,
-                                        void*) {}
 void GtkWebViewBackend::SetDockBadge(const char*) {}
 void GtkWebViewBackend::BounceDock(int) {}
-void GtkWebViewBackend::SetDockMenu(wexlor_value*, const wexlor_backend_api*,
-                                    wexlor_menu_click_handler, void*) {}
 void GtkWebViewBackend::SetDockVisible(bool) {}
 void GtkWebViewBackend::SetDockReopenHandler(wexlor_dock_reopen_handler, void*) {}
 uint32_t GtkWebViewBackend::CreateTrayIcon() { return 0; }

@@ -252,7 +252,13 @@ WexlorBackend* CreateWexlorBackend() {
   return new GtkWebViewBackend(GTK_APPLICATION(g_application_get_default()));
 }
 
-GtkWebViewBackend::GtkWebViewBackend(GtkApplication* app) : app_(app) {}
+GtkWebViewBackend::GtkWebViewBackend(GtkApplication* app) : app_(app) {
+  // Until the runtime sets a menu: Quit under the application's name, and Edit.
+  auto startup = std::make_shared<wexlor_common::MenuSpec>();
+  const char* name = g_get_application_name();
+  startup->tree = wexlor_common::BuildStartupMenu(name != nullptr ? name : "Wexlor");
+  appMenu_ = std::move(startup);
+}
 
 GtkWebViewBackend::~GtkWebViewBackend() {
   RemoveGlobalMonitors();
@@ -263,6 +269,7 @@ GtkWebViewBackend::~GtkWebViewBackend() {
     if (state.contentManager != nullptr) {
       webkit_user_content_manager_unregister_script_message_handler(state.contentManager, "wexlor");
     }
+    RemoveMenuWidgets(state);
     UnregisterGtkWindow(state.window);
   }
   windows_.clear();
@@ -362,6 +369,7 @@ void GtkWebViewBackend::CreateWindowOnMain(uint32_t id, int width, int height, u
     webkit_web_view_set_background_color(state.webView, &clear);
   }
 
+  state.showsMenuBar = !(flags & (kWindowFlagFrameless | kWindowFlagPanel));
   state.box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
   gtk_box_pack_end(GTK_BOX(state.box), GTK_WIDGET(state.webView), TRUE, TRUE, 0);
   gtk_container_add(GTK_CONTAINER(window), state.box);
@@ -385,6 +393,7 @@ void GtkWebViewBackend::CreateWindowOnMain(uint32_t id, int width, int height, u
     std::lock_guard<std::mutex> lock(windowsMutex_);
     windows_[id] = state;
   }
+  InstallMenuOnMain(id);
   if (!(flags & kWindowFlagHidden)) {
     if (flags & kWindowFlagPanel) {
       gtk_widget_show(window);
@@ -420,6 +429,7 @@ void GtkWebViewBackend::RemoveWindowState(uint32_t id) {
   if (state->contentManager != nullptr) {
     webkit_user_content_manager_unregister_script_message_handler(state->contentManager, "wexlor");
   }
+  RemoveMenuWidgets(*state);
   if (state->window != nullptr) UnregisterGtkWindow(state->window);
   windows_.erase(id);
 }

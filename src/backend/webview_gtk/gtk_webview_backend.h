@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "backend/wexlor_backend.h"
+#include "common/menu_tree.h"
 
 // One live window. Owned by the backend's window map; the GTK objects are
 // referenced by it until the window is removed.
@@ -20,9 +21,12 @@ struct GtkWindowState {
   GtkWindow* window = nullptr;
   WebKitWebView* webView = nullptr;
   WebKitUserContentManager* contentManager = nullptr;
-  GtkWidget* box = nullptr;                          // holds the menu bar slot above the web view
-  GtkWidget* menuBar = nullptr;                      // the window's own menu bar, when set
-  std::vector<std::pair<gpointer, gulong>> signals;  // (instance, handler id)
+  GtkWidget* box = nullptr;      // holds the menu bar slot above the web view
+  GtkWidget* menuBar = nullptr;  // the menu shown: a bar, or an unshown menu (frameless, panel)
+  GtkAccelGroup* accelGroup = nullptr;                  // the shown menu's accelerators
+  std::shared_ptr<const wexlor_common::MenuSpec> menu;  // the window's own menu, when set
+  bool showsMenuBar = true;                             // false for frameless windows and panels
+  std::vector<std::pair<gpointer, gulong>> signals;     // (instance, handler id)
   bool alwaysOnTop = false;
 };
 
@@ -124,16 +128,26 @@ class GtkWebViewBackend : public WexlorBackend {
   WindowRefs Refs(uint32_t windowId);
   size_t WindowCount();
 
+  // The dock menu last set, or null; main thread only.
+  std::shared_ptr<const wexlor_common::MenuSpec> DockMenu() const { return dockMenu_; }
+
  private:
   void CreateWindowOnMain(uint32_t id, int width, int height, uint32_t flags);
   void CloseWindowOnMain(uint32_t id);
   // Detaches and erases one window's state; the caller holds windowsMutex_.
   void RemoveWindowState(uint32_t id);
   void Evaluate(uint32_t windowId, std::string script, bool everyWindow);
+  // Builds and shows the window's menu (its own, else the application's).
+  void InstallMenuOnMain(uint32_t id);
+  // Drops the window's menu widgets; the caller holds windowsMutex_.
+  static void RemoveMenuWidgets(GtkWindowState& state);
 
   GtkApplication* app_;
   std::map<uint32_t, GtkWindowState> windows_;
   std::mutex windowsMutex_;
+  // Shown in every window without a menu of its own; main thread only.
+  std::shared_ptr<const wexlor_common::MenuSpec> appMenu_;
+  std::shared_ptr<const wexlor_common::MenuSpec> dockMenu_;  // main thread only
 };
 
 void UnregisterGtkWindow(GtkWindow* window);

@@ -17,6 +17,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -407,6 +408,23 @@ std::vector<std::string> XSession::AtomProperty(Window w, const char* property) 
     }
   }
   return names;
+}
+
+std::vector<XWindow> XSession::MappedWindowsOfType(const char* type) {
+  std::vector<XWindow> found;
+  Window root, parent, *children = nullptr;
+  unsigned int n = 0;
+  if (!XQueryTree(x_, DefaultRootWindow(x_), &root, &parent, &children, &n)) return found;
+  for (unsigned int i = 0; i < n; ++i) {
+    XWindowAttributes attributes{};
+    if (!XGetWindowAttributes(x_, children[i], &attributes) || attributes.map_state != IsViewable) {
+      continue;
+    }
+    const auto types = AtomProperty(children[i], "_NET_WM_WINDOW_TYPE");
+    if (std::find(types.begin(), types.end(), type) != types.end()) found.push_back(children[i]);
+  }
+  if (children != nullptr) XFree(children);
+  return found;
 }
 
 int XSession::Depth(Window w) {
@@ -843,6 +861,18 @@ std::string Host::UniqueTitle(uint32_t window) {
 }
 
 XWindow Host::XWindowOf(uint32_t window) { return session_->FindWindow(UniqueTitle(window)); }
+
+std::string Host::ContentHeight(int windowHeight) {
+  if (menuBarHeight_ < 0) {
+    // Measured once: a new 800 x 600 window reports its web view's size.
+    const size_t mark = Mark();
+    const uint32_t w = CreateWindow();
+    const auto resized = WaitFor({"resize", std::to_string(w), "800"}, mark);
+    menuBarHeight_ = resized ? 600 - std::stoi(resized->tokens.at(3)) : 0;
+    Close(w);
+  }
+  return std::to_string(windowHeight - menuBarHeight_);
+}
 
 std::string PercentEncode(const std::string& text) {
   static const char kHex[] = "0123456789ABCDEF";

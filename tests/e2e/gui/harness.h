@@ -116,6 +116,8 @@ class XSession {
   std::string StringProperty(XWindow w, const char* property);
   // The 32-bit items of a property of any 32-bit type; empty when absent.
   std::vector<long> LongProperty(XWindow w, const char* property);
+  // Mapped top-level windows whose _NET_WM_WINDOW_TYPE holds `type`.
+  std::vector<XWindow> MappedWindowsOfType(const char* type);
   int Depth(XWindow w);
   // The raw pixel value at window coordinates (with alpha on 32-bit windows).
   unsigned long Pixel(XWindow w, int x, int y);
@@ -224,6 +226,9 @@ class Host {
   std::string UniqueTitle(uint32_t window);
   // Gives the window a unique title and finds its X window.
   XWindow XWindowOf(uint32_t window);
+  // The web view's height in a window of `windowHeight` with a menu bar:
+  // the bar takes its height from the window's client area.
+  std::string ContentHeight(int windowHeight);
 
  private:
   bool ReadSome(std::chrono::steady_clock::time_point deadline);
@@ -240,6 +245,7 @@ class Host {
   std::map<std::string, Tokens> replies_;
   std::vector<Event> events_;
   bool stopped_ = false;
+  int menuBarHeight_ = -1;
 };
 
 // Percent-encodes text for a data:text/html URL.

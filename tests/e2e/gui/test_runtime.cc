@@ -272,6 +272,11 @@ void OnMove(void*, uint32_t window, int32_t x, int32_t y) {
   Event({"move", std::to_string(window), std::to_string(x), std::to_string(y)});
 }
 
+void OnMenuClick(void*, uint32_t owner, const char* itemId) {
+  CheckMain("menu");
+  Event({"menu", std::to_string(owner), itemId != nullptr ? itemId : "(null)"});
+}
+
 // ---------------------------------------------------------------------------
 // Script results
 
@@ -693,6 +698,17 @@ bool Execute(const std::string& seq, const std::vector<std::string>& a,
     reply = ResidentKb();
   } else if (verb == "flood") {
     std::thread(Flood, a).detach();
+  } else if (verb == "menu") {  // menu <window> <json description>: the host owns it
+    api->SetApplicationMenu(ctx, win, BuildFromJson(arg(2)), OnMenuClick, nullptr);
+  } else if (verb == "contextmenu") {  // contextmenu <window> <x> <y> <json description>
+    api->ShowContextMenu(ctx, win, I32(arg(2)), I32(arg(3)), BuildFromJson(arg(4)), OnMenuClick,
+                         nullptr);
+  } else if (verb == "clipread") {
+    char* text = api->ReadClipboardText(ctx);
+    reply = {text != nullptr ? text : "(none)"};
+    api->StringFree(ctx, text);
+  } else if (verb == "clipwrite") {
+    api->WriteClipboardText(ctx, arg(1).c_str());
   } else if (verb == "answer") {  // answer <method> <kind> [payload]
     std::lock_guard<std::mutex> lock(rulesMutex);
     rules[arg(1)] = AnswerRule{arg(2), arg(3)};
@@ -809,6 +825,7 @@ EXPORT int wexlor_runtime_start(void) {
 }
 
 EXPORT void wexlor_runtime_shutdown(void) {
+  Event({"shutdown"});
   stopping.store(true);
   if (wakeFd >= 0) Wake();
 }

@@ -36,7 +36,7 @@ TEST_F(GuiWindows, PlainWindowHasTheDefaults) {
   EXPECT_EQ(Query("isontop", w), Tokens{"0"});
   EXPECT_EQ(Query("isresizable", w), Tokens{"1"});
   EXPECT_EQ(Query("getsize", w), (Tokens{"800", "600"}));
-  EXPECT_TRUE(host().WaitFor({"resize", W(w), "800", "600"}, mark));
+  EXPECT_TRUE(host().WaitFor({"resize", W(w), "800", host().ContentHeight(600)}, mark));
   // Centred on the 1280x1024 screen.
   const Tokens position = Query("getpos", w);
   ASSERT_EQ(position.size(), 2u);
@@ -283,7 +283,7 @@ TEST_F(GuiWindows, HiddenWindowTakesSizeAndPositionBeforeShow) {
   EXPECT_EQ(Query("getpos", w), (Tokens{"50", "60"}));
   const size_t mark = host().Mark();
   host().Command({"show", W(w)});
-  EXPECT_TRUE(host().WaitFor({"resize", W(w), "420", "310"}, mark));
+  EXPECT_TRUE(host().WaitFor({"resize", W(w), "420", host().ContentHeight(310)}, mark));
   EXPECT_TRUE(host().WaitFor({"move", W(w), "50", "60"}, mark));
   EXPECT_EQ(Query("isvisible", w), Tokens{"1"});
   EXPECT_EQ(Query("getsize", w), (Tokens{"420", "310"}));
@@ -299,7 +299,7 @@ TEST_F(GuiWindows, TableWorksFromTheMainThread) {
   EXPECT_EQ(host().Command({"ui", "isvisible", id[0]}), Tokens{"1"});
   const size_t mark = host().Mark();
   host().Command({"ui", "setsize", id[0], "500", "400"});
-  EXPECT_TRUE(host().WaitFor({"resize", id[0], "500", "400"}, mark));
+  EXPECT_TRUE(host().WaitFor({"resize", id[0], "500", host().ContentHeight(400)}, mark));
   EXPECT_EQ(host().Command({"ui", "eval", id[0], "6 * 7"}), (Tokens{"42", "none", "main"}));
   host().Command({"ui", "close", id[0]});
   EXPECT_EQ(host().Command({"ui", "isvisible", id[0]}), Tokens{"0"});
@@ -309,7 +309,7 @@ TEST_F(GuiWindows, SizeAndPositionChangesAreReported) {
   const uint32_t w = host().CreateWindow();
   size_t mark = host().Mark();
   host().Command({"setsize", W(w), "640", "480"});
-  EXPECT_TRUE(host().WaitFor({"resize", W(w), "640", "480"}, mark));
+  EXPECT_TRUE(host().WaitFor({"resize", W(w), "640", host().ContentHeight(480)}, mark));
   EXPECT_EQ(Query("getsize", w), (Tokens{"640", "480"}));
 
   mark = host().Mark();

@@ -7,6 +7,7 @@
  *   wheel <window> <dx> <dy> <x> <y> <modifiers> <line flag>
  *   cross <window> <entered> <x> <y> <modifiers>
  *   load <window>
+ *   resize <window> <width> <height>    (the web view's size)
  *
  * Texts are percent-encoded (bytes up to space, '%' and from 0x7f), so a
  * line always splits on spaces. A handler called off the main thread adds
@@ -120,6 +121,11 @@ static void OnPageLoad(void* ud, uint32_t window) {
   Log("load %u", window);
 }
 
+static void OnResize(void* ud, uint32_t window, int32_t width, int32_t height) {
+  (void)ud;
+  Log("resize %u %d %d", window, width, height);
+}
+
 static void RunCommand(char* line) {
   char title[128] = "";
   int width, height, x, y;
@@ -161,6 +167,7 @@ int wexlor_runtime_init(const wexlor_backend_api* table) {
   api->SetWheelHandler(ctx, OnWheel, NULL);
   api->SetCursorEnterLeaveHandler(ctx, OnCross, NULL);
   api->SetPageLoadHandler(ctx, OnPageLoad, NULL);
+  api->SetResizeHandler(ctx, OnResize, NULL);
   Log("init");
   return 0;
 }

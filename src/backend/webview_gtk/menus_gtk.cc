@@ -1,0 +1,195 @@
+// Application menus as window menu bars, context menus and the stored dock
+// menu. Descriptions are read on the main thread and released there once
+// built: the host owns a description handle once the table entry returns.
+#include <memory>
+#include <vector>
+
+#include "backend/webview_gtk/gtk_webview_backend.h"
+#include "common/gtk/main_queue.h"
+#include "common/gtk/menu_gtk.h"
+#include "runtime/value_api.h"
+
+using wexlor_common::MainQueue;
+using wexlor_common::MenuSpec;
+
+namespace {
+
+// A description handle owned by a queued task; released when the task is
+// done with it, or dropped unrun at termination.
+using OwnedDescription = std::shared_ptr<wexlor_value>;
+
+OwnedDescription Own(wexlor_value* description) {
+  return OwnedDescription(description, [](wexlor_value* h) { ValueFree(h); });
+}
+
+// Reads and releases the description; null when it is not a list.
+std::shared_ptr<MenuSpec> TakeMenu(OwnedDescription& description, const wexlor_backend_api* api,
+                                   wexlor_menu_click_handler click, void* clickData,
+                                   uint32_t owner) {
+  auto tree = wexlor_common::ParseMenuDescription(description.get(), api);
+  description.reset();
+  if (!tree) return nullptr;
+  auto spec = std::make_shared<MenuSpec>();
+  spec->tree = std::move(*tree);
+  spec->click = click;
+  spec->clickData = clickData;
+  spec->owner = owner;
+  return spec;
+}
+
+// A button press standing in for the event that opens a context menu, for
+// requests that come while no input event is being handled.
+GdkEvent* SyntheticTrigger(GdkWindow* window) {
+  GdkEvent* event = gdk_event_new(GDK_BUTTON_PRESS);
+  event->button.window = GDK_WINDOW(g_object_ref(window));
+  event->button.send_event = TRUE;
+  event->button.time = GDK_CURRENT_TIME;
+  event->button.button = 3;
+  GdkSeat* seat = gdk_display_get_default_seat(gdk_window_get_display(window));
+  if (seat != nullptr) gdk_event_set_device(event, gdk_seat_get_pointer(seat));
+  return event;
+}
+
+}  // namespace
+
+void GtkWebViewBackend::RemoveMenuWidgets(GtkWindowState& state) {
+  if (state.menuBar != nullptr) {
+    gtk_widget_destroy(state.menuBar);
+    g_object_unref(state.menuBar);
+    state.menuBar = nullptr;
+  }
+  if (state.accelGroup != nullptr) {
+    gtk_window_remove_accel_group(state.window, state.accelGroup);
+    g_object_unref(state.accelGroup);
+    state.accelGroup = nullptr;
+  }
+}
+
+void GtkWebViewBackend::InstallMenuOnMain(uint32_t id) {
+  std::shared_ptr<const MenuSpec> spec;
+  GtkWindow* window = nullptr;
+  GtkWidget* box = nullptr;
+  bool showsBar = true;
+  {
+    std::lock_guard<std::mutex> lock(windowsMutex_);
+    GtkWindowState* state = GetWindow(id);
+    if (state == nullptr) return;
+    RemoveMenuWidgets(*state);
+    spec = state->menu ? state->menu : appMenu_;
+    window = state->window;
+    box = state->box;
+    showsBar = state->showsMenuBar;
+  }
+  if (!spec) return;
+
+  GtkAccelGroup* group = gtk_accel_group_new();
+  gtk_window_add_accel_group(window, group);
+  wexlor_common::GtkMenuOptions options;
+  options.click = spec->click;
+  options.clickData = spec->clickData;
+  options.owner = spec->owner;
+  options.accelGroup = group;
+  GtkWidget* widget;
+  if (showsBar) {
+    widget = gtk_menu_bar_new();
+    wexlor_common::AppendGtkMenuItems(GTK_MENU_SHELL(widget), spec->tree, options);
+    g_object_ref_sink(widget);
+    gtk_box_pack_start(GTK_BOX(box), widget, FALSE, FALSE, 0);
+    gtk_widget_show(widget);
+  } else {
+    // Never shown; its accelerators work through the window's group, and
+    // attached to the window's box so that role items find their window.
+    widget = wexlor_common::BuildGtkMenuFromTree(spec->tree, options);
+    g_object_ref_sink(widget);
+    gtk_menu_attach_to_widget(GTK_MENU(widget), box, nullptr);
+  }
+
+  {
+    std::lock_guard<std::mutex> lock(windowsMutex_);
+    if (GtkWindowState* state = GetWindow(id)) {
+      state->menuBar = widget;
+      state->accelGroup = group;
+      return;
+    }
+  }
+  // The window closed meanwhile.
+  gtk_widget_destroy(widget);
+  g_object_unref(widget);
+  g_object_unref(group);
+}
+
+void GtkWebViewBackend::SetApplicationMenu(uint32_t windowId, wexlor_value* menu,
+                                           const wexlor_backend_api* api,
+                                           wexlor_menu_click_handler click, void* userData) {
+  MainQueue::Post([=, this, description = Own(menu)]() mutable {
+    std::shared_ptr<MenuSpec> built = TakeMenu(description, api, click, userData, windowId);
+    if (!built) return;
+    wexlor_common::EnsureEditMenu(built->tree);
+    std::shared_ptr<const MenuSpec> spec = std::move(built);
+    std::vector<uint32_t> targets;
+    {
+      std::lock_guard<std::mutex> lock(windowsMutex_);
+      if (GtkWindowState* state = GetWindow(windowId)) {
+        state->menu = spec;
+        targets.push_back(windowId);
+      } else {
+        // No such window: the application's menu, for every window
+        // without one of its own, now and later.
+        appMenu_ = spec;
+        for (auto& [id, state] : windows_) {
+          if (!state.menu) targets.push_back(id);
+        }
+      }
+    }
+    for (uint32_t id : targets) InstallMenuOnMain(id);
+  });
+}
+
+void GtkWebViewBackend::ShowContextMenu(uint32_t windowId, int x, int y, wexlor_value* menu,
+                                        const wexlor_backend_api* api,
+                                        wexlor_menu_click_handler click, void* userData) {
+  MainQueue::Post([=, this, description = Own(menu)]() mutable {
+    std::shared_ptr<const MenuSpec> spec = TakeMenu(description, api, click, userData, windowId);
+    if (!spec) return;
+    WindowRefs refs = Refs(windowId);
+    if (!refs) return;
+    GtkWidget* view = GTK_WIDGET(refs.webView);
+    GtkWidget* toplevel = GTK_WIDGET(refs.window);
+    GdkWindow* gdkWindow = gtk_widget_get_window(toplevel);
+    if (gdkWindow == nullptr || !gtk_widget_get_mapped(view)) return;
+
+    wexlor_common::GtkMenuOptions options;
+    options.click = spec->click;
+    options.clickData = spec->clickData;
+    options.owner = windowId;
+    GtkWidget* popup = wexlor_common::BuildGtkMenuFromTree(spec->tree, options);
+    g_object_ref_sink(popup);
+    gtk_menu_attach_to_widget(GTK_MENU(popup), view, nullptr);
+    // Dismissed or chosen: destroyed once the choice has been handled.
+    g_signal_connect(popup, "deactivate", G_CALLBACK(+[](GtkMenuShell* shell, gpointer) {
+                       MainQueue::Post([shell] {
+                         gtk_widget_destroy(GTK_WIDGET(shell));
+                         g_object_unref(shell);
+                       });
+                     }),
+                     nullptr);
+
+    // (x, y) in the web view, top-left origin, as a point of the toplevel.
+    int tx = x, ty = y;
+    gtk_widget_translate_coordinates(view, toplevel, x, y, &tx, &ty);
+    const GdkRectangle point = {tx, ty, 1, 1};
+    GdkEvent* current = gtk_get_current_event();
+    GdkEvent* trigger = current != nullptr ? current : SyntheticTrigger(gdkWindow);
+    gtk_menu_popup_at_rect(GTK_MENU(popup), gdkWindow, &point, GDK_GRAVITY_NORTH_WEST,
+                           GDK_GRAVITY_NORTH_WEST, trigger);
+    gdk_event_free(trigger);
+  });
+}
+
+void GtkWebViewBackend::SetDockMenu(wexlor_value* menu, const wexlor_backend_api* api,
+                                    wexlor_menu_click_handler click, void* userData) {
+  MainQueue::Post([=, this, description = Own(menu)]() mutable {
+    // A null or non-list description clears the menu.
+    dockMenu_ = TakeMenu(description, api, click, userData, 0);
+  });
+}

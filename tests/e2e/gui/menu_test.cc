@@ -1,0 +1,236 @@
+// Menus: window menu bars with accelerators and roles, the application's
+// menu, context menus and the start-up menu's Quit, driven by real keys.
+#include "harness.h"
+
+namespace gui {
+namespace {
+
+std::string W(uint32_t window) { return std::to_string(window); }
+
+const char* const kPage =
+    "<body><p id='text'>menu words</p><input id='field' value='typed text'></body>";
+
+class GuiMenus : public GuiTest {
+ protected:
+  static void SetUpTestSuite() { StartSuite(); }
+  static void TearDownTestSuite() {
+    // Menus built, shown and torn down without the toolkit complaining.
+    if (host_) {
+      const std::string err = host_->StderrText();
+      EXPECT_EQ(err.find("-WARNING"), std::string::npos) << err;
+    }
+    StopSuite();
+  }
+
+  // A visible window showing kPage, with the pointer and keyboard focus in
+  // its page.
+  uint32_t FocusedWindow(std::optional<uint32_t> flags = std::nullopt) {
+    const uint32_t w = host().CreateWindow(flags);
+    EXPECT_TRUE(host().LoadHtml(w, kPage));
+    Focus(w);
+    return w;
+  }
+
+  void Focus(uint32_t w) {
+    host().Command({"focus", W(w)});  // raised above the others
+    const XWindow x = host().XWindowOf(w);
+    ASSERT_NE(x, 0u);
+    int ox = 0, oy = 0;
+    ASSERT_TRUE(session().ClientOrigin(x, &ox, &oy));
+    session().Click(ox + 400, oy + 300);
+    host().EvalUntil(w, "document.hasFocus() || null");
+  }
+
+  void Keys(std::initializer_list<const char*> keys) {
+    for (const char* key : keys) {
+      ASSERT_TRUE(session().Xdotool({"key", "--delay", "60", key}));
+      std::this_thread::sleep_for(60ms);
+    }
+  }
+
+  // Sets a window's menu and waits until the main thread has built it.
+  void SetMenu(uint32_t w, const std::string& json) {
+    host().Command({"menu", W(w), json});
+    host().Sync();
+  }
+
+  // Opens a context menu at (10, 20) and picks its entry `index` (from 1)
+  // with the arrow keys.
+  void Choose(uint32_t w, const std::string& json, int index) {
+    host().Command({"contextmenu", W(w), "10", "20", json});
+    host().Sync();
+    std::this_thread::sleep_for(200ms);
+    for (int i = 0; i < index; ++i) Keys({"Down"});
+    Keys({"Return"});
+  }
+
+  std::string Clipboard() {
+    const Tokens reply = host().Command({"clipread"});
+    return reply.empty() ? "no-reply" : reply[0];
+  }
+};
+
+TEST_F(GuiMenus, AcceleratorReportsWindowAndItem) {
+  const uint32_t w = FocusedWindow();
+  SetMenu(w, R"([{"label":"File","submenu":[
+      {"label":"Save","id":"save","accelerator":"CmdOrCtrl+Shift+S"},
+      {"label":"Off","id":"off","accelerator":"Ctrl+Shift+D","enabled":false},
+      {"label":"Bare","id":"bare","accelerator":"b"}]}])");
+  // A description that is not a list changes nothing.
+  SetMenu(w, R"({"label":"File"})");
+  size_t mark = host().Mark();
+  Keys({"ctrl+shift+d", "b", "ctrl+shift+s"});
+  const auto click = host().WaitFor({"menu"}, mark);
+  ASSERT_TRUE(click);
+  EXPECT_EQ(click->tokens, (Tokens{"menu", W(w), "save"}));
+  // Neither the disabled item nor the bare key reported; the page got "b".
+  EXPECT_EQ(host().EventsSince(mark, {"menu"}).size(), 1u);
+  host().Close(w);
+}
+
+TEST_F(GuiMenus, FramelessWindowKeepsAcceleratorsWithoutABar) {
+  const size_t created = host().Mark();
+  const uint32_t w = FocusedWindow(0x01);
+  // No bar: the web view has the whole client area.
+  EXPECT_TRUE(host().WaitFor({"resize", W(w), "800", "600"}, created));
+  SetMenu(w,
+          R"([{"label":"File","submenu":[{"label":"Save","id":"save","accelerator":"Ctrl+S"}]}])");
+  const size_t mark = host().Mark();
+  Keys({"ctrl+s"});
+  const auto click = host().WaitFor({"menu"}, mark);
+  ASSERT_TRUE(click);
+  EXPECT_EQ(click->tokens, (Tokens{"menu", W(w), "save"}));
+  host().Close(w);
+}
+
+TEST_F(GuiMenus, ApplicationMenuReachesEveryWindowWithoutItsOwn) {
+  const uint32_t first = FocusedWindow();
+  const uint32_t second = FocusedWindow();
+  SetMenu(0,
+          R"([{"label":"App","submenu":[{"label":"P","id":"app","accelerator":"Ctrl+Alt+P"}]}])");
+  SetMenu(second,
+          R"([{"label":"Own","submenu":[{"label":"P","id":"own","accelerator":"Ctrl+Alt+P"}]}])");
+  const uint32_t later = FocusedWindow();
+
+  for (const auto& [w, want] :
+       std::vector<std::pair<uint32_t, Tokens>>{{second, {"menu", W(second), "own"}},
+                                                {first, {"menu", "0", "app"}},
+                                                {later, {"menu", "0", "app"}}}) {
+    Focus(w);
+    const size_t mark = host().Mark();
+    Keys({"ctrl+alt+p"});
+    const auto click = host().WaitFor({"menu"}, mark);
+    ASSERT_TRUE(click) << "window " << w;
+    EXPECT_EQ(click->tokens, want);
+  }
+  for (uint32_t w : {first, second, later}) host().Close(w);
+}
+
+TEST_F(GuiMenus, ContextMenuOpensAtItsPointAndReportsTheChosenItem) {
+  const int barHeight = 600 - std::stoi(host().ContentHeight(600));
+  const uint32_t w = FocusedWindow();
+  const size_t mark = host().Mark();
+  // A closed window and a non-list description show nothing.
+  host().Command({"contextmenu", "9999", "10", "20", R"([{"label":"X","id":"x"}])"});
+  host().Command({"contextmenu", W(w), "10", "20", R"("not a menu")"});
+  host().Sync();
+  EXPECT_TRUE(session().MappedWindowsOfType("_NET_WM_WINDOW_TYPE_POPUP_MENU").empty());
+
+  host().Command({"contextmenu", W(w), "10", "20",
+                  R"([{"label":"One","id":"one"},{"type":"separator"},
+                      {"label":"Two","id":"two"},{"label":"Three"}])"});
+  host().Sync();
+  std::vector<XWindow> popups;
+  for (int i = 0; i < 100 && popups.empty(); ++i) {
+    std::this_thread::sleep_for(20ms);
+    popups = session().MappedWindowsOfType("_NET_WM_WINDOW_TYPE_POPUP_MENU");
+  }
+  ASSERT_EQ(popups.size(), 1u);
+  // Its corner is at (10, 20) of the web view, below the menu bar.
+  int wx = 0, wy = 0, px = 0, py = 0;
+  ASSERT_TRUE(session().ClientOrigin(host().XWindowOf(w), &wx, &wy));
+  ASSERT_TRUE(session().ClientOrigin(popups[0], &px, &py));
+  EXPECT_NEAR(px, wx + 10, 2);
+  EXPECT_NEAR(py, wy + barHeight + 20, 2);
+  Keys({"Down", "Down", "Return"});
+  const auto click = host().WaitFor({"menu"}, mark);
+  ASSERT_TRUE(click);
+  EXPECT_EQ(click->tokens, (Tokens{"menu", W(w), "two"}));
+  host().Close(w);
+}
+
+TEST_F(GuiMenus, EditRolesEditThePage) {
+  const uint32_t w = FocusedWindow();
+  // Select all, then copy: the page's text lands on the clipboard.
+  Choose(w, R"([{"role":"selectall"},{"role":"copy"}])", 1);
+  Choose(w, R"([{"role":"selectall"},{"role":"copy"}])", 2);
+  const std::string copied = Clipboard();
+  EXPECT_NE(copied.find("menu words"), std::string::npos) << copied;
+
+  // Paste into the page's input.
+  host().Command({"clipwrite", "pasted"});
+  host().Eval(w, "const f = document.getElementById('field'); f.value = ''; f.focus(); 0");
+  Choose(w, R"([{"role":"paste"}])", 1);
+  EXPECT_EQ(host().EvalUntil(w, "document.getElementById('field').value || null"), "\"pasted\"");
+  host().Close(w);
+}
+
+TEST_F(GuiMenus, PageKeepsItsEditingKeysUnderTheEditMenu) {
+  const uint32_t w = FocusedWindow();
+  SetMenu(w, R"([{"label":"File","submenu":[{"label":"Save","id":"save"}]}])");
+  host().Command({"clipwrite", "before"});
+  host().Eval(w, "const f = document.getElementById('field'); f.focus(); f.select(); 0");
+  Keys({"ctrl+c"});
+  EXPECT_EQ(Clipboard(), "typed text");
+  host().Command({"clipwrite", "+more"});
+  Keys({"End", "x", "ctrl+v"});
+  EXPECT_EQ(host().EvalValue(w, "document.getElementById('field').value"), "\"typed textx+more\"");
+  host().Close(w);
+}
+
+TEST_F(GuiMenus, CloseRoleAsksTheRuntimeLikeTheCloseButton) {
+  const uint32_t w = FocusedWindow();
+  SetMenu(w, R"([{"label":"Window","submenu":[{"role":"close"},{"role":"hide"}]}])");
+  const size_t mark = host().Mark();
+  Keys({"ctrl+w"});
+  EXPECT_TRUE(host().WaitFor({"close", W(w)}, mark));
+  EXPECT_EQ(host().Command({"isvisible", W(w)}), Tokens{"1"});  // the runtime decides
+  host().Close(w);
+}
+
+TEST_F(GuiMenus, AboutRoleShowsTheApplicationsName) {
+  const uint32_t w = FocusedWindow();
+  Choose(w, R"([{"role":"about"},{"role":"front"}])", 1);
+  const XWindow about = session().FindWindow("About wexlor");
+  ASSERT_NE(about, 0u);
+  session().SendDeleteRequest(about);
+  host().Close(w);
+}
+
+// The start-up menu, on a host of its own: Quit ends the application.
+class GuiMenuQuit : public ::testing::Test {};
+
+TEST_F(GuiMenuQuit, StartupMenuQuitShutsTheRuntimeDownOnce) {
+  XSession session;
+  ASSERT_TRUE(session.Start({}));
+  Host host;
+  ASSERT_TRUE(host.Start(session));
+  const uint32_t w = host.CreateWindow();
+  ASSERT_TRUE(host.LoadHtml(w, kPage));
+  const XWindow x = host.XWindowOf(w);
+  ASSERT_NE(x, 0u);
+  int ox = 0, oy = 0;
+  ASSERT_TRUE(session.ClientOrigin(x, &ox, &oy));
+  session.Click(ox + 400, oy + 300);
+  // F10 opens the first menu, the application's; its first item is Quit.
+  const size_t mark = host.Mark();
+  ASSERT_TRUE(session.Xdotool({"key", "F10"}));
+  std::this_thread::sleep_for(300ms);
+  ASSERT_TRUE(session.Xdotool({"key", "Down"}));
+  ASSERT_TRUE(session.Xdotool({"key", "Return"}));
+  EXPECT_EQ(host.WaitForExit(), "");
+  EXPECT_EQ(host.EventsSince(mark, {"shutdown"}).size(), 1u);
+}
+
+}  // namespace
+}  // namespace gui
