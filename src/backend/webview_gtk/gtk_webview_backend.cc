@@ -370,6 +370,7 @@ void GtkWebViewBackend::CloseWindowOnMain(uint32_t id) {
   }
   if (window != nullptr) gtk_widget_destroy(GTK_WIDGET(window));
   Loader()->ForgetWindow(id);
+  WexlorStopAppSchemeRequests(id);
   // Closing the last window ends the application.
   if (WindowCount() == 0 && app_ != nullptr) g_application_quit(G_APPLICATION(app_));
 }
