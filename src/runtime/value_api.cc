@@ -179,7 +179,12 @@ bool ValueListSet(wexlor_value* list, size_t index, wexlor_value* item) {
   if (!Is(list, Value::Type::List) || Get(item) == nullptr) return false;
   return Guard(false, [&] {
     auto& entries = list->value->AsList();
-    if (index >= entries.size()) entries.resize(index + 1);
+    if (index >= entries.size()) {
+      // Pads with nulls; an index no list can reach fails instead of
+      // wrapping `index + 1` round to zero.
+      if (index >= entries.max_size()) return false;
+      entries.resize(index + 1);
+    }
     entries[index] = item->value;
     return true;
   });
