@@ -204,12 +204,17 @@ struct Program {
       case 6:
         Put(Slot(in), api.ValueNull(nullptr));
         break;
-      case 7:
-        Put(Slot(in), api.ValueBool(reinterpret_cast<void*>(1), in.Byte() & 1));
+      case 7: {
+        // Arguments are read first, then the slot, in that order.
+        const bool b = in.Byte() & 1;
+        Put(Slot(in), api.ValueBool(reinterpret_cast<void*>(1), b));
         break;
-      case 8:
-        Put(Slot(in), api.ValueInt(nullptr, static_cast<int32_t>(in.U64())));
+      }
+      case 8: {
+        const auto i = static_cast<int32_t>(in.U64());
+        Put(Slot(in), api.ValueInt(nullptr, i));
         break;
+      }
       case 9: {
         const uint64_t bits = in.U64();
         double d;
