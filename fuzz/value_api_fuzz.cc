@@ -147,7 +147,7 @@ struct Program {
     api.ValueFreeString(s);
   }
 
-  void CheckKeys(wexlor_value* h) {
+  void CheckKeys(wexlor_value* h, size_t extra) {
     size_t count = 12345;
     char** keys = api.ValueDictKeys(h, &count);
     Check(count == (keys != nullptr ? api.ValueDictSize(h) : 0), "key count");
@@ -155,7 +155,7 @@ struct Program {
       Check(api.ValueDictHas(h, keys[i]), "a listed key is missing");
       if (i > 0) Check(std::strcmp(keys[i - 1], keys[i]) < 0, "keys out of order");
     }
-    api.ValueFreeKeys(keys, count);
+    api.ValueFreeKeys(keys, count + extra);  // too large a count is tolerated
   }
 
   void CheckBinary(wexlor_value* h) {
@@ -196,7 +196,7 @@ struct Program {
         break;
       }
       case 4:
-        CheckKeys(Pick(in));
+        CheckKeys(Pick(in), in.Size());
         break;
       case 5:
         CheckBinary(Pick(in));
