@@ -155,7 +155,8 @@ struct Program {
       Check(api.ValueDictHas(h, keys[i]), "a listed key is missing");
       if (i > 0) Check(std::strcmp(keys[i - 1], keys[i]) < 0, "keys out of order");
     }
-    api.ValueFreeKeys(keys, count + extra);  // too large a count is tolerated
+    // Too large a count is tolerated (saturated here, not wrapped).
+    api.ValueFreeKeys(keys, extra > SIZE_MAX - count ? SIZE_MAX : count + extra);
   }
 
   void CheckBinary(wexlor_value* h) {
