@@ -78,6 +78,7 @@ void OnLoadChanged(WebKitWebView*, WebKitLoadEvent event, gpointer data) {
   if (event == WEBKIT_LOAD_COMMITTED) {
     // A new document: answers and callbacks of the old one must not reach it.
     Loader()->ForgetWindow(id);
+    WexlorStopAppSchemeRequests(id, /*unansweredOnly=*/true);
   } else if (event == WEBKIT_LOAD_FINISHED) {
     Loader()->pageLoadHandler_.Call(id);
   }

@@ -314,8 +314,10 @@ class GtkSchemeExchange : public SchemeExchangeBase,
     });
   }
 
-  // Stops the request because its window is gone (main thread).
-  void StopForClosedWindow() { MarkStopped(link_); }
+  // Stops the request because its page or window is gone (main thread).
+  void StopForGonePage() { MarkStopped(link_); }
+  // Whether a response has reached WebKit (main thread).
+  bool Answered() const { return stream_ != nullptr; }
 
  private:
   GtkSchemeExchange(WebKitURISchemeRequest* request, uint32_t windowId, std::vector<uint8_t> body)
@@ -457,11 +459,12 @@ void WexlorHandleAppSchemeRequest(WebKitURISchemeRequest* request, gpointer) {
       WexlorFlattenHeaders(headers));
 }
 
-void WexlorStopAppSchemeRequests(uint32_t windowId) {
+void WexlorStopAppSchemeRequests(uint32_t windowId, bool unansweredOnly) {
   std::vector<std::shared_ptr<GtkSchemeExchange>> open;
   for (auto [it, end] = g_live_exchanges.equal_range(windowId); it != end; ++it) {
     // Skips one whose last holder is already gone and whose release is queued.
-    if (auto held = it->second->weak_from_this().lock()) open.push_back(std::move(held));
+    auto held = it->second->weak_from_this().lock();
+    if (held && !(unansweredOnly && held->Answered())) open.push_back(std::move(held));
   }
-  for (auto& exchange : open) exchange->StopForClosedWindow();
+  for (auto& exchange : open) exchange->StopForGonePage();
 }

@@ -263,6 +263,8 @@ TEST_F(GuiScheme, LeavingThePageStopsTheResponse) {
   Route("/other.html", 200, kPage, {"content-type", "text/html"});
   Route("/after", 200, "fine");
   size_t mark = host().Mark();
+  Eval("track('never', text('/unanswered'))");
+  const Request never = WaitForRequest("/unanswered", mark);
   Eval("stream('s', '/endless')");
   const Request r = WaitForRequest("/endless", mark);
   Step({"begin", r.id, "200", "content-type", "text/plain"});
@@ -272,10 +274,13 @@ TEST_F(GuiScheme, LeavingThePageStopsTheResponse) {
   mark = host().Mark();
   ASSERT_TRUE(host().NavigateAndWait(window_, std::string(kOrigin) + "/other.html"));
   EXPECT_TRUE(host().WaitFor({"scheme-stop", r.id}, mark, 5s));
+  // One never answered is stopped as well, though WebKit cannot say so.
+  EXPECT_TRUE(host().WaitFor({"scheme-stop", never.id}, mark, 5s));
   EXPECT_EQ(Step({"write", r.id, "more"}), Tokens{"-1"});
   EXPECT_EQ(Step({"finish", r.id}), Tokens{"ok"});
+  EXPECT_EQ(Step({"write", never.id, "late"}), Tokens{"-1"});
   host().Sync();
-  EXPECT_EQ(host().EventsSince(mark, {"scheme-stop"}).size(), 1u);
+  EXPECT_EQ(host().EventsSince(mark, {"scheme-stop"}).size(), 2u);
 
   // Later requests are served as before.
   Eval("track('after', text('/after'))");
