@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# Builds the JSON fuzz target with clang, ASan and UBSan, and runs it on a copy
-# of the committed seed corpus for a bounded time. Exits non-zero if the
-# build fails or any input crashes, leaks, hangs or trips a check.
+# Builds the JSON and value-function fuzz targets with clang, ASan and UBSan,
+# and runs each on a copy of its committed seed corpus for a bounded time.
+# Exits non-zero if the build fails or any input crashes, leaks, hangs or
+# trips a check.
 #
 # Environment overrides:
 #   FUZZ_BUILD_DIR  build directory            (default: build-fuzz)
-#   FUZZ_SECONDS    time budget for the run    (default: 60)
+#   FUZZ_SECONDS    time budget for the JSON run (default: 60)
+#   VALUE_FUZZ_SECONDS  time budget for the value-function run (default: 30)
 #   FUZZ_RUNS       maximum number of inputs   (default: 5000000)
 set -euo pipefail
 
@@ -21,7 +23,7 @@ if command -v ninja >/dev/null 2>&1; then generator=(-G Ninja); fi
 CC=clang CXX=clang++ cmake -S "$root" -B "$build" "${generator[@]}" \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DWEXLOR_BUILD_FUZZ=ON -DWEXLOR_BUILD_TESTS=OFF -DWEXLOR_BUILD_BENCH=OFF -DWEXLOR_CORE_ONLY=ON
-cmake --build "$build" --target json_fuzz
+cmake --build "$build" --target json_fuzz value_api_fuzz
 
 # New inputs found during the run go to the working copy, never into the
 # committed seeds.
@@ -84,3 +86,23 @@ if [ "$status" -ne 0 ]; then
   exit "$status"
 fi
 echo "json_fuzz: no failures"
+
+# The value functions: random programs over a pool of handles.
+work="$root/fuzz/corpus-work/value_api"
+rm -rf "$work"
+mkdir -p "$work"
+cp "$root"/fuzz/corpus/value_api/* "$work"/
+status=0
+"$build/fuzz/value_api_fuzz" \
+  -max_total_time="${VALUE_FUZZ_SECONDS:-30}" -runs="$runs" \
+  -timeout=10 -rss_limit_mb=2048 -max_len=4096 \
+  -artifact_prefix="$artifacts" -print_final_stats=1 \
+  "$work" || status=$?
+if [ "$status" -ne 0 ]; then
+  echo "value_api_fuzz failed (exit $status). Reproduce with:" >&2
+  for f in "$artifacts"*; do
+    [ -e "$f" ] && echo "  $build/fuzz/value_api_fuzz $f" >&2
+  done
+  exit "$status"
+fi
+echo "value_api_fuzz: no failures"

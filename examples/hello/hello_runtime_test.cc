@@ -132,20 +132,20 @@ TEST_F(HelloRuntimeTest, ServesItsPagesAndNothingElse) {
   setenv("HELLO_PAGES_DIR", std::filesystem::canonical(HELLO_PAGES).c_str(), 1);
   const uint32_t w = Start();
   auto serve = [&](const char* method, const char* url) {
-    RecordingExchange ex;
-    loader_->DispatchSchemeRequest(w, &ex, method, url, "");
-    EXPECT_TRUE(ex.finished) << url;
+    auto ex = std::make_shared<RecordingExchange>();
+    loader_->DispatchSchemeRequest(w, ex, method, url, "");
+    EXPECT_TRUE(ex->finished) << url;
     return ex;
   };
   const auto page = serve("GET", "app://hello/index.html?x=1");
-  EXPECT_EQ(page.status, 200);
-  EXPECT_EQ(page.headers, std::string("Content-Type\0text/html; charset=utf-8\0", 38));
-  EXPECT_NE(page.body.find("<html"), std::string::npos);
-  EXPECT_EQ(serve("GET", "app://hello/style.css").headers.find("text/css"), 13u);
-  EXPECT_EQ(serve("GET", "app://hello/missing.js").status, 404);
-  EXPECT_EQ(serve("GET", "app://hello/../CMakeLists.txt").status, 404);
-  EXPECT_EQ(serve("GET", "app://other/index.html").status, 404);
-  EXPECT_EQ(serve("POST", "app://hello/index.html").status, 404);
+  EXPECT_EQ(page->status, 200);
+  EXPECT_EQ(page->headers, std::string("Content-Type\0text/html; charset=utf-8\0", 38));
+  EXPECT_NE(page->body.find("<html"), std::string::npos);
+  EXPECT_EQ(serve("GET", "app://hello/style.css")->headers.find("text/css"), 13u);
+  EXPECT_EQ(serve("GET", "app://hello/missing.js")->status, 404);
+  EXPECT_EQ(serve("GET", "app://hello/../CMakeLists.txt")->status, 404);
+  EXPECT_EQ(serve("GET", "app://other/index.html")->status, 404);
+  EXPECT_EQ(serve("POST", "app://hello/index.html")->status, 404);
   unsetenv("HELLO_PAGES_DIR");
 }
 

@@ -3,6 +3,8 @@
 // takes a fixed default when there is none (worker mode). Entries ignore
 // their context argument and use the loader singleton, so a corrupted
 // context can never be dereferenced.
+#include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -385,8 +387,10 @@ void Backend_WriteClipboardText(void*, const char* text) {
   WithBackend([=](WexlorBackend* b) { b->WriteClipboardText(Copy(text)); });
 }
 
-// Scheme serving. The exchange entries work with or without a backend; a
-// null exchange handle is ignored rather than dereferenced.
+// Scheme serving. The exchange entries work with or without a backend. Each
+// looks its handle up in the exchange registry, so a handle that is null,
+// unknown, already finished or stopped is ignored: ReadBody and Write
+// return -1, Begin and Finish do nothing.
 
 void Backend_RegisterSchemeHandler(void*, const char* scheme, wexlor_scheme_request_handler request,
                                    wexlor_scheme_stop_handler stop, void* ud) {
@@ -398,28 +402,47 @@ void Backend_RegisterSchemeHandler(void*, const char* scheme, wexlor_scheme_requ
 
 int64_t Backend_SchemeRequestReadBody(void*, wexlor_scheme_exchange* exchange, uint8_t* buffer,
                                       size_t capacity) {
-  if (exchange == nullptr || (buffer == nullptr && capacity != 0)) return 0;
-  return static_cast<int64_t>(
-      SchemeExchangeBase::FromHandle(exchange)->ReadRequestBody(buffer, capacity));
+  try {
+    auto ex = SchemeExchangeBase::FromHandle(exchange);
+    if (!ex) return -1;
+    if (buffer == nullptr) return 0;
+    return static_cast<int64_t>(ex->ReadRequestBody(
+        buffer, std::min<uint64_t>(capacity, static_cast<uint64_t>(INT64_MAX))));
+  } catch (...) {
+    return -1;
+  }
 }
 
 void Backend_SchemeResponseBegin(void*, wexlor_scheme_exchange* exchange, int32_t status,
                                  const char* headers, size_t headersLength) {
-  if (exchange == nullptr) return;
-  if (headers == nullptr) headersLength = 0;
-  SchemeExchangeBase::FromHandle(exchange)->Begin(status, headers, headersLength);
+  try {
+    auto ex = SchemeExchangeBase::FromHandle(exchange);
+    if (!ex) return;
+    if (headers == nullptr) headersLength = 0;
+    ex->Begin(status, headers, headersLength);
+  } catch (...) {
+  }
 }
 
 int64_t Backend_SchemeResponseWrite(void*, wexlor_scheme_exchange* exchange, const uint8_t* bytes,
                                     size_t length) {
-  if (exchange == nullptr) return -1;
-  if (bytes == nullptr) length = 0;
-  return SchemeExchangeBase::FromHandle(exchange)->WriteResponse(bytes, length);
+  try {
+    auto ex = SchemeExchangeBase::FromHandle(exchange);
+    if (!ex) return -1;
+    if (bytes == nullptr) length = 0;
+    if (length > static_cast<uint64_t>(INT64_MAX)) return -1;
+    return ex->WriteResponse(bytes, length);
+  } catch (...) {
+    return -1;  // out of memory for the chunk
+  }
 }
 
 void Backend_SchemeResponseFinish(void*, wexlor_scheme_exchange* exchange) {
-  if (exchange == nullptr) return;
-  SchemeExchangeBase::FromHandle(exchange)->Finish();
+  try {
+    // Only the first Finish takes the exchange out; later ones find nothing.
+    if (auto ex = SchemeExchangeBase::Unregister(exchange)) ex->Finish();
+  } catch (...) {
+  }
 }
 
 // Opacity

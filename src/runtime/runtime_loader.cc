@@ -318,7 +318,8 @@ void RuntimeLoader::SetSchemeRequestHandler(const std::string& scheme,
   if (backend) backend->RegisterSchemeHandler(scheme);
 }
 
-void RuntimeLoader::DispatchSchemeRequest(uint32_t windowId, SchemeExchangeBase* exchange,
+void RuntimeLoader::DispatchSchemeRequest(uint32_t windowId,
+                                          std::shared_ptr<SchemeExchangeBase> exchange,
                                           const std::string& method, const std::string& url,
                                           const std::string& headers) {
   wexlor_scheme_request_handler request;
@@ -332,8 +333,8 @@ void RuntimeLoader::DispatchSchemeRequest(uint32_t windowId, SchemeExchangeBase*
     exchange->Finish();
     return;
   }
-  request(userData, windowId, exchange->AsHandle(), method.c_str(), url.c_str(), headers.data(),
-          headers.size());
+  wexlor_scheme_exchange* handle = SchemeExchangeBase::Register(std::move(exchange));
+  request(userData, windowId, handle, method.c_str(), url.c_str(), headers.data(), headers.size());
 }
 
 bool RuntimeLoader::NotifySchemeStopped(SchemeExchangeBase* exchange) {

@@ -97,7 +97,9 @@ class RuntimeLoader {
 
   void SetSchemeRequestHandler(const std::string& scheme, wexlor_scheme_request_handler request,
                                wexlor_scheme_stop_handler stop, void* userData);
-  void DispatchSchemeRequest(uint32_t windowId, SchemeExchangeBase* exchange,
+  // Registers the exchange and hands its handle to the runtime's request
+  // function; with no request function the exchange is finished at once.
+  void DispatchSchemeRequest(uint32_t windowId, std::shared_ptr<SchemeExchangeBase> exchange,
                              const std::string& method, const std::string& url,
                              const std::string& headers);
   // Tells the runtime that a request was given up; false when no stop

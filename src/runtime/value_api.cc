@@ -105,7 +105,9 @@ char** ValueDictKeys(wexlor_value* h, size_t* outCount) {
   if (!Is(h, Value::Type::Dict)) return nullptr;
   const auto& dict = h->value->AsDict();
   if (dict.empty()) return nullptr;
-  auto** keys = static_cast<char**>(std::calloc(dict.size(), sizeof(char*)));
+  // One more slot than keys: the null at the end lets ValueFreeKeys stop
+  // there when it is given too large a count.
+  auto** keys = static_cast<char**>(std::calloc(dict.size() + 1, sizeof(char*)));
   if (keys == nullptr) return nullptr;
   size_t i = 0;
   for (const auto& entry : dict) {
@@ -125,7 +127,7 @@ char** ValueDictKeys(wexlor_value* h, size_t* outCount) {
 
 void ValueFreeKeys(char** keys, size_t count) {
   if (keys == nullptr) return;
-  for (size_t i = 0; i < count; ++i) std::free(keys[i]);
+  for (size_t i = 0; i < count && keys[i] != nullptr; ++i) std::free(keys[i]);
   std::free(keys);
 }
 
@@ -179,7 +181,12 @@ bool ValueListSet(wexlor_value* list, size_t index, wexlor_value* item) {
   if (!Is(list, Value::Type::List) || Get(item) == nullptr) return false;
   return Guard(false, [&] {
     auto& entries = list->value->AsList();
-    if (index >= entries.size()) entries.resize(index + 1);
+    if (index >= entries.size()) {
+      // Pads with nulls; an index no list can reach fails instead of
+      // wrapping `index + 1` round to zero.
+      if (index >= entries.max_size()) return false;
+      entries.resize(index + 1);
+    }
     entries[index] = item->value;
     return true;
   });

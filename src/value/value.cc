@@ -37,6 +37,35 @@ std::shared_ptr<Value> Value::Binary(const void* data, size_t size) {
   return value;
 }
 
+Value::~Value() {
+  if (type != Type::List && type != Type::Dict) return;
+  // Children held by nobody else are moved out before they are dropped, so
+  // each one is released with its own children already moved out.
+  std::vector<std::shared_ptr<Value>> pending;
+  auto takeChildren = [&pending](Value& v) noexcept {
+    auto take = [&pending](std::shared_ptr<Value>& child) {
+      if (!child || child.use_count() != 1) return;
+      if (child->type != Type::List && child->type != Type::Dict) return;
+      try {
+        pending.push_back(std::move(child));
+      } catch (...) {
+        // Out of memory: this child is released recursively, as before.
+      }
+    };
+    if (v.type == Type::List) {
+      for (auto& child : std::get<ListType>(v.data)) take(child);
+    } else if (v.type == Type::Dict) {
+      for (auto& entry : std::get<DictType>(v.data)) take(entry.second);
+    }
+  };
+  takeChildren(*this);
+  while (!pending.empty()) {
+    std::shared_ptr<Value> next = std::move(pending.back());
+    pending.pop_back();
+    takeChildren(*next);
+  }
+}
+
 const std::string& Value::GetString() const {
   static const std::string* const kEmpty = new std::string();
   return type == Type::String ? std::get<std::string>(data) : *kEmpty;

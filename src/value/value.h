@@ -38,6 +38,15 @@ class Value {
                uint64_t>
       data;
 
+  Value() = default;
+  Value(const Value&) = default;
+  Value(Value&&) = default;
+  Value& operator=(const Value&) = default;
+  Value& operator=(Value&&) = default;
+  // Releases nested containers one level at a time, so however deep a value
+  // is nested, dropping it never runs out of stack.
+  ~Value();
+
   // Factories; each value and its control block are one allocation.
   static std::shared_ptr<Value> List();
   static std::shared_ptr<Value> String(const std::string& s);

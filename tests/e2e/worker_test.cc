@@ -444,7 +444,7 @@ TEST(WorkerProbe, TableTakesItsDefaultsWithoutABackend) {
       "tray=0",
       "tray_bounds=0",
       "tray_bounds_untouched=1",
-      "scheme_read=0",
+      "scheme_read=-1",
       "scheme_write=-1",
       "handlers_called=0",
       // Values.

@@ -412,9 +412,11 @@ TEST_F(Table, SchemeRegistrationAndExchange) {
   api->RegisterSchemeHandler(ctx, "app", nullptr, nullptr, nullptr);
   EXPECT_TRUE(backend.Calls().empty());  // clearing does not reach the backend
 
-  FakeExchange ex;
-  loader->DispatchSchemeRequest(3, &ex, "GET", "app://x", std::string("a\0b\0", 4));
-  EXPECT_EQ(ex.log, "finish;");  // no handler: finished at once
+  auto ex = std::make_shared<FakeExchange>();
+  const size_t registered = SchemeExchangeBase::RegisteredCount();
+  loader->DispatchSchemeRequest(3, ex, "GET", "app://x", std::string("a\0b\0", 4));
+  EXPECT_EQ(ex->log, "finish;");  // no handler: finished at once, never registered
+  EXPECT_EQ(SchemeExchangeBase::RegisteredCount(), registered);
 
   struct Seen {
     uint32_t window = 0;
@@ -430,8 +432,8 @@ TEST_F(Table, SchemeRegistrationAndExchange) {
       },
       nullptr, &seen);
   EXPECT_EQ(backend.Calls(), (Calls{"RegisterSchemeHandler "}));
-  ex.log.clear();
-  loader->DispatchSchemeRequest(3, &ex, "POST", "app://y", std::string("a\0b\0", 4));
+  ex->log.clear();
+  loader->DispatchSchemeRequest(3, ex, "POST", "app://y", std::string("a\0b\0", 4));
   EXPECT_EQ(seen.window, 3u);
   EXPECT_EQ(seen.method + " " + seen.url, "POST app://y");
   EXPECT_EQ(seen.headers, std::string("a\0b\0", 4));
@@ -441,13 +443,92 @@ TEST_F(Table, SchemeRegistrationAndExchange) {
   api->SchemeResponseBegin(ctx, seen.exchange, 200, "k\0v\0", 4);
   EXPECT_EQ(api->SchemeResponseWrite(ctx, seen.exchange, buf, 1), 1);
   api->SchemeResponseFinish(ctx, seen.exchange);
-  EXPECT_EQ(ex.log, "read4;begin200/4;write1;finish;");
+  EXPECT_EQ(ex->log, "read4;begin200/4;write1;finish;");
+  EXPECT_EQ(SchemeExchangeBase::RegisteredCount(), registered);
   // A null exchange handle is ignored, with or without a backend.
   loader->SetBackend(nullptr);
-  EXPECT_EQ(api->SchemeRequestReadBody(ctx, nullptr, buf, 4), 0);
+  EXPECT_EQ(api->SchemeRequestReadBody(ctx, nullptr, buf, 4), -1);
   EXPECT_EQ(api->SchemeResponseWrite(ctx, nullptr, buf, 1), -1);
   api->SchemeResponseBegin(ctx, nullptr, 200, nullptr, 0);
   api->SchemeResponseFinish(ctx, nullptr);
+  api->RegisterSchemeHandler(ctx, "app", nullptr, nullptr, nullptr);
+}
+
+// A careless runtime: handles used after Finish, finished twice, made up,
+// or naming an address where a new exchange now lives, reach nothing.
+TEST_F(Table, StaleAndUnknownExchangeHandlesAreIgnored) {
+  void* ctx = api->context;
+  std::vector<wexlor_scheme_exchange*> handles;
+  api->RegisterSchemeHandler(
+      ctx, nullptr,
+      [](void* ud, uint32_t, wexlor_scheme_exchange* e, const char*, const char*, const char*,
+         size_t) { static_cast<std::vector<wexlor_scheme_exchange*>*>(ud)->push_back(e); },
+      nullptr, &handles);
+  const size_t registered = SchemeExchangeBase::RegisteredCount();
+  uint8_t buf[4] = {'x', 'y', 'z', 'w'};
+
+  auto first = std::make_shared<FakeExchange>();
+  std::weak_ptr<FakeExchange> firstAlive = first;
+  loader->DispatchSchemeRequest(1, first, "GET", "app://a", "");
+  ASSERT_EQ(handles.size(), 1u);
+  wexlor_scheme_exchange* stale = handles[0];
+  EXPECT_NE(static_cast<void*>(stale), static_cast<void*>(first.get()));  // not its address
+  api->SchemeResponseFinish(ctx, stale);
+  api->SchemeResponseFinish(ctx, stale);
+  EXPECT_EQ(api->SchemeResponseWrite(ctx, stale, buf, 1), -1);
+  EXPECT_EQ(api->SchemeRequestReadBody(ctx, stale, buf, sizeof buf), -1);
+  api->SchemeResponseBegin(ctx, stale, 200, nullptr, 0);
+  EXPECT_EQ(first->log, "finish;");
+  EXPECT_EQ(SchemeExchangeBase::RegisteredCount(), registered);
+
+  // Once the host lets go, the finished exchange is freed, and a new one may
+  // take its memory; the old handle still reaches nothing.
+  first.reset();
+  EXPECT_TRUE(firstAlive.expired());
+  auto second = std::make_shared<FakeExchange>();
+  loader->DispatchSchemeRequest(1, second, "GET", "app://b", "");
+  ASSERT_EQ(handles.size(), 2u);
+  EXPECT_NE(handles[1], stale);
+  EXPECT_EQ(api->SchemeResponseWrite(ctx, stale, buf, 2), -1);
+  api->SchemeResponseFinish(ctx, stale);
+  // Neither is any pointer the runtime might make up, the live exchange's own
+  // address included.
+  int local = 0;
+  for (void* garbage : {static_cast<void*>(second.get()), static_cast<void*>(&local),
+                        reinterpret_cast<void*>(UINTPTR_MAX), reinterpret_cast<void*>(0x1000)}) {
+    auto* h = static_cast<wexlor_scheme_exchange*>(garbage);
+    EXPECT_EQ(api->SchemeResponseWrite(ctx, h, buf, 1), -1);
+    EXPECT_EQ(api->SchemeRequestReadBody(ctx, h, buf, 1), -1);
+    api->SchemeResponseBegin(ctx, h, 200, nullptr, 0);
+    api->SchemeResponseFinish(ctx, h);
+  }
+  EXPECT_EQ(second->log, "");
+  EXPECT_EQ(api->SchemeResponseWrite(ctx, handles[1], buf, 2), 2);
+  api->SchemeResponseFinish(ctx, handles[1]);
+  EXPECT_EQ(second->log, "write2;finish;");
+  EXPECT_EQ(SchemeExchangeBase::RegisteredCount(), registered);
+
+  // Racing threads finishing and writing one handle: it finishes once.
+  handles.clear();
+  std::vector<std::shared_ptr<FakeExchange>> raced;
+  for (int i = 0; i < 50; ++i) {
+    raced.push_back(std::make_shared<FakeExchange>());
+    loader->DispatchSchemeRequest(1, raced.back(), "GET", "app://c", "");
+  }
+  std::atomic<int> rejected{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&] {
+      for (wexlor_scheme_exchange* h : handles) {
+        api->SchemeResponseFinish(ctx, h);
+        if (api->SchemeResponseWrite(ctx, h, buf, 1) == -1) ++rejected;
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(rejected.load(), 4 * 50);
+  for (const auto& e : raced) EXPECT_EQ(e->log, "finish;");
+  EXPECT_EQ(SchemeExchangeBase::RegisteredCount(), registered);
   api->RegisterSchemeHandler(ctx, "app", nullptr, nullptr, nullptr);
 }
 

@@ -156,7 +156,8 @@ TEST(ValueApi, DictsKeepByteOrder) {
   EXPECT_STREQ(keys[0], "B");
   EXPECT_STREQ(keys[1], "a");
   EXPECT_STREQ(keys[2], "b");
-  ValueFreeKeys(keys, count);
+  EXPECT_EQ(keys[3], nullptr);  // ends with a null, so too large a count is harmless
+  ValueFreeKeys(keys, SIZE_MAX);
 
   EXPECT_EQ(ValueDictSize(dict), 3u);
   EXPECT_TRUE(ValueDictHas(dict, "a"));
@@ -196,4 +197,47 @@ TEST(ValueApi, BinaryAndCallbacks) {
   EXPECT_TRUE(ValueIsNull(hole));
   EXPECT_FALSE(ValueIsCallback(hole));
   EXPECT_EQ(ValueGetCallbackId(bin), 0u);
+}
+
+// Sizes and indices no value can have fail cleanly; nothing wraps, throws or
+// aborts.
+TEST(ValueApi, UnreachableSizesFail) {
+  Handle list(ValueList(nullptr));
+  Handle item(ValueInt(nullptr, 5));
+  for (size_t index : {SIZE_MAX, SIZE_MAX - 1, SIZE_MAX / 2}) {
+    EXPECT_FALSE(ValueListSet(list, index, item)) << index;
+  }
+  EXPECT_EQ(ValueListSize(list), 0u);
+  EXPECT_EQ(ValueListGet(list, SIZE_MAX), nullptr);
+  ASSERT_TRUE(ValueListSet(list, 1, item));  // still usable
+  EXPECT_EQ(ValueListSize(list), 2u);
+
+  const uint8_t byte = 1;
+  EXPECT_EQ(ValueBinary(nullptr, &byte, SIZE_MAX), nullptr);
+  EXPECT_EQ(ValueBinary(nullptr, nullptr, SIZE_MAX), nullptr);
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+  // A size the allocator refuses (sanitizer allocators abort instead).
+  EXPECT_EQ(ValueBinary(nullptr, nullptr, size_t{1} << 62), nullptr);
+  EXPECT_FALSE(ValueListSet(list, size_t{1} << 58, item));
+  EXPECT_EQ(ValueListSize(list), 2u);
+#endif
+}
+
+// Values nested far deeper than any page could send are built and released
+// through the table without running out of stack; shared parts survive.
+TEST(ValueApi, DeepNestingIsReleasedSafely) {
+  constexpr int kDepth = 1000000;
+  Handle shared(ValueList(nullptr));
+  wexlor_value* outer = ValueList(nullptr);
+  ValueListAppend(outer, shared);
+  for (int i = 0; i < kDepth; ++i) {
+    wexlor_value* next = (i % 2 == 0) ? ValueList(nullptr) : ValueDict(nullptr);
+    ASSERT_TRUE(ValueIsList(next) ? ValueListAppend(next, outer) : ValueDictSet(next, "k", outer));
+    ValueFree(outer);
+    outer = next;
+  }
+  ValueFree(outer);
+  Handle item(ValueInt(nullptr, 3));
+  EXPECT_TRUE(ValueListAppend(shared, item));
+  EXPECT_EQ(ValueListSize(shared), 1u);
 }

@@ -107,6 +107,7 @@ void OnLoadChanged(WebKitWebView* view, WebKitLoadEvent event, gpointer data) {
     const char* uri = webkit_web_view_get_uri(view);
     d->documentTrusted = uri != nullptr && d->trust.Allows(uri);
     Loader()->ForgetWindow(id);
+    WexlorStopAppSchemeRequests(id, /*unansweredOnly=*/true);
   } else if (event == WEBKIT_LOAD_FINISHED) {
     Loader()->pageLoadHandler_.Call(id);
   }
@@ -418,6 +419,7 @@ void GtkWebViewBackend::CloseWindowOnMain(uint32_t id) {
   }
   if (window != nullptr) gtk_widget_destroy(GTK_WIDGET(window));
   Loader()->ForgetWindow(id);
+  WexlorStopAppSchemeRequests(id);
   // Closing the last window ends the application.
   if (WindowCount() == 0 && app_ != nullptr) g_application_quit(G_APPLICATION(app_));
 }

@@ -9,6 +9,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -31,6 +32,10 @@ struct ExchangeLink {
   std::atomic<bool> stopped{false};
   GtkSchemeExchange* exchange = nullptr;  // main thread only
 };
+
+// Every exchange alive, by window, so closing a window can stop the
+// requests it left open (main thread only).
+std::unordered_multimap<uint32_t, GtkSchemeExchange*> g_live_exchanges;
 
 void MarkStopped(const std::shared_ptr<ExchangeLink>& link);
 
@@ -245,16 +250,28 @@ void RespondEmpty(WebKitURISchemeRequest* request, int status) {
 // One request handed to the runtime. The runtime calls ReadRequestBody and
 // the response operations from any thread; every step that touches WebKit
 // runs on the main thread in the order the runtime issued it.
-class GtkSchemeExchange : public SchemeExchangeBase {
+//
+// The exchange is shared: the registry holds it while the runtime may use
+// its handle, and every queued step holds it until the step has run. The
+// last holder releases it on the main thread, where its WebKit objects
+// live.
+class GtkSchemeExchange : public SchemeExchangeBase,
+                          public std::enable_shared_from_this<GtkSchemeExchange> {
  public:
-  GtkSchemeExchange(WebKitURISchemeRequest* request, std::vector<uint8_t> body)
-      : request_(WEBKIT_URI_SCHEME_REQUEST(g_object_ref(request))),
-        body_(std::move(body)),
-        link_(std::make_shared<ExchangeLink>()) {
-    link_->exchange = this;
+  static std::shared_ptr<GtkSchemeExchange> Create(WebKitURISchemeRequest* request,
+                                                   uint32_t windowId, std::vector<uint8_t> body) {
+    return std::shared_ptr<GtkSchemeExchange>(
+        new GtkSchemeExchange(request, windowId, std::move(body)), [](GtkSchemeExchange* e) {
+          if (MainQueue::IsMainThread()) {
+            delete e;
+          } else {
+            MainQueue::Post([e] { delete e; });
+          }
+        });
   }
 
   uint64_t ReadRequestBody(uint8_t* dest, uint64_t capacity) override {
+    std::lock_guard<std::mutex> lock(bodyMutex_);
     if (capacity == 0 || offset_ >= body_.size()) return 0;
     const uint64_t n = std::min<uint64_t>(capacity, body_.size() - offset_);
     std::memcpy(dest, body_.data() + offset_, n);
@@ -264,9 +281,9 @@ class GtkSchemeExchange : public SchemeExchangeBase {
 
   void Begin(int32_t status, const char* headers, uint64_t headersLength) override {
     HeaderList parsed = WexlorParseFlatHeaders(headers, headersLength);
-    MainQueue::Post([this, status, parsed = std::move(parsed)] {
-      if (link_->stopped.load() || stream_ != nullptr) return;
-      SendResponse(status, parsed);
+    MainQueue::Post([self = shared_from_this(), status, parsed = std::move(parsed)] {
+      if (self->link_->stopped.load() || self->stream_ != nullptr) return;
+      self->SendResponse(status, parsed);
     });
   }
 
@@ -284,24 +301,44 @@ class GtkSchemeExchange : public SchemeExchangeBase {
       post = !std::exchange(flushPosted_, true);
     }
     // Posted unlocked: posting may wait for room in the main queue.
-    if (post) MainQueue::Post([this] { Flush(); });
+    if (post) MainQueue::Post([self = shared_from_this()] { self->Flush(); });
     return static_cast<int64_t>(length);
   }
 
   void Finish() override {
-    MainQueue::Post([this] {
-      Flush();
-      if (!link_->stopped.load()) {
-        if (stream_ == nullptr) SendResponse(404, {});  // finished without a response
-        stream_->finished = TRUE;
-        Wake(stream_);
+    MainQueue::Post([self = shared_from_this()] {
+      self->Flush();
+      if (!self->link_->stopped.load() && !self->finished_) {
+        if (self->stream_ == nullptr) self->SendResponse(404, {});  // no response was begun
+        self->stream_->finished = TRUE;
+        Wake(self->stream_);
       }
-      delete this;
+      self->finished_ = true;
     });
   }
 
+  // Stops the request because its page or window is gone (main thread).
+  void StopForGonePage() { MarkStopped(link_); }
+  // Whether a response has reached WebKit (main thread).
+  bool Answered() const { return stream_ != nullptr; }
+
  private:
+  GtkSchemeExchange(WebKitURISchemeRequest* request, uint32_t windowId, std::vector<uint8_t> body)
+      : request_(WEBKIT_URI_SCHEME_REQUEST(g_object_ref(request))),
+        windowId_(windowId),
+        body_(std::move(body)),
+        link_(std::make_shared<ExchangeLink>()) {
+    link_->exchange = this;
+    g_live_exchanges.emplace(windowId_, this);
+  }
+
   ~GtkSchemeExchange() override {
+    for (auto [it, end] = g_live_exchanges.equal_range(windowId_); it != end; ++it) {
+      if (it->second == this) {
+        g_live_exchanges.erase(it);
+        break;
+      }
+    }
     link_->exchange = nullptr;
     if (stream_ != nullptr) g_object_unref(stream_);
     g_object_unref(request_);
@@ -351,8 +388,11 @@ class GtkSchemeExchange : public SchemeExchangeBase {
   }
 
   WebKitURISchemeRequest* request_;
+  const uint32_t windowId_;
+  std::mutex bodyMutex_;  // guards the two below
   std::vector<uint8_t> body_;
   uint64_t offset_ = 0;
+  bool finished_ = false;  // main thread; the Finish step has run
   std::shared_ptr<ExchangeLink> link_;
   WexlorBodyStream* stream_ = nullptr;  // main thread; set by the response
   std::mutex pendingMutex_;             // guards the two below
@@ -360,9 +400,18 @@ class GtkSchemeExchange : public SchemeExchangeBase {
   bool flushPosted_ = false;
 };
 
+// Main thread. Tells the runtime once, then drops the registry's hold: the
+// runtime should still call Finish, but an exchange it never finishes is
+// not kept alive by a request nobody waits for. The release runs as a
+// later step, never inside a stream callback that got us here.
 void MarkStopped(const std::shared_ptr<ExchangeLink>& link) {
   if (link->stopped.exchange(true)) return;
-  if (link->exchange != nullptr) RuntimeLoader::GetInstance()->NotifySchemeStopped(link->exchange);
+  if (link->exchange == nullptr) return;
+  wexlor_scheme_exchange* handle = link->exchange->AsHandle();
+  RuntimeLoader::GetInstance()->NotifySchemeStopped(link->exchange);
+  if (auto held = SchemeExchangeBase::Unregister(handle)) {
+    MainQueue::Post([held] {});
+  }
 }
 
 std::vector<uint8_t> ReadWholeBody(WebKitURISchemeRequest* request) {
@@ -407,8 +456,18 @@ void WexlorHandleAppSchemeRequest(WebKitURISchemeRequest* request, gpointer) {
     const char* value = nullptr;
     while (soup_message_headers_iter_next(&iter, &name, &value)) headers.emplace_back(name, value);
   }
-  auto* exchange = new GtkSchemeExchange(request, ReadWholeBody(request));
+  auto exchange = GtkSchemeExchange::Create(request, windowId, ReadWholeBody(request));
   RuntimeLoader::GetInstance()->DispatchSchemeRequest(
-      windowId, exchange, method != nullptr ? method : "GET", uri != nullptr ? uri : "",
+      windowId, std::move(exchange), method != nullptr ? method : "GET", uri != nullptr ? uri : "",
       WexlorFlattenHeaders(headers));
+}
+
+void WexlorStopAppSchemeRequests(uint32_t windowId, bool unansweredOnly) {
+  std::vector<std::shared_ptr<GtkSchemeExchange>> open;
+  for (auto [it, end] = g_live_exchanges.equal_range(windowId); it != end; ++it) {
+    // Skips one whose last holder is already gone and whose release is queued.
+    auto held = it->second->weak_from_this().lock();
+    if (held && !(unansweredOnly && held->Answered())) open.push_back(std::move(held));
+  }
+  for (auto& exchange : open) exchange->StopForGonePage();
 }

@@ -263,6 +263,8 @@ TEST_F(GuiScheme, LeavingThePageStopsTheResponse) {
   Route("/other.html", 200, kPage, {"content-type", "text/html"});
   Route("/after", 200, "fine");
   size_t mark = host().Mark();
+  Eval("track('never', text('/unanswered'))");
+  const Request never = WaitForRequest("/unanswered", mark);
   Eval("stream('s', '/endless')");
   const Request r = WaitForRequest("/endless", mark);
   Step({"begin", r.id, "200", "content-type", "text/plain"});
@@ -272,10 +274,13 @@ TEST_F(GuiScheme, LeavingThePageStopsTheResponse) {
   mark = host().Mark();
   ASSERT_TRUE(host().NavigateAndWait(window_, std::string(kOrigin) + "/other.html"));
   EXPECT_TRUE(host().WaitFor({"scheme-stop", r.id}, mark, 5s));
+  // One never answered is stopped as well, though WebKit cannot say so.
+  EXPECT_TRUE(host().WaitFor({"scheme-stop", never.id}, mark, 5s));
   EXPECT_EQ(Step({"write", r.id, "more"}), Tokens{"-1"});
   EXPECT_EQ(Step({"finish", r.id}), Tokens{"ok"});
+  EXPECT_EQ(Step({"write", never.id, "late"}), Tokens{"-1"});
   host().Sync();
-  EXPECT_EQ(host().EventsSince(mark, {"scheme-stop"}).size(), 1u);
+  EXPECT_EQ(host().EventsSince(mark, {"scheme-stop"}).size(), 2u);
 
   // Later requests are served as before.
   Eval("track('after', text('/after'))");
@@ -291,11 +296,40 @@ TEST_F(GuiScheme, ClosingTheWindowStopsTheResponse) {
   Step({"begin", r.id, "200", "content-type", "text/plain"});
   Step({"write", r.id, "part"});
   ASSERT_EQ(host().EvalUntil(w, "out['s.chunks'][0]"), "\"part\"");
+  // One the runtime never began to answer is stopped as well.
+  mark = host().Mark();
+  host().Eval(w, "track('never', text('/never'))");
+  const Request never = WaitForRequest("/never", mark);
   mark = host().Mark();
   host().Close(w);
   EXPECT_TRUE(host().WaitFor({"scheme-stop", r.id}, mark, 5s));
+  EXPECT_TRUE(host().WaitFor({"scheme-stop", never.id}, mark, 5s));
   EXPECT_EQ(Step({"write", r.id, "more"}), Tokens{"-1"});
   EXPECT_EQ(Step({"finish", r.id}), Tokens{"ok"});
+  EXPECT_EQ(Step({"write", never.id, "late"}), Tokens{"-1"});
+  EXPECT_EQ(Step({"finish", never.id}), Tokens{"ok"});
+}
+
+// A runtime that finishes twice and keeps using a finished handle, even
+// once a new request may occupy the old exchange's memory, changes nothing.
+TEST_F(GuiScheme, StaleHandlesAreIgnored) {
+  size_t mark = host().Mark();
+  Eval("track('first', text('/stale'))");
+  const Request first = WaitForRequest("/stale", mark);
+  Step({"respond", first.id, "200", "served"});
+  EXPECT_EQ(Outcome("first"), "\"ok 200 served\"");
+  EXPECT_EQ(Step({"finish", first.id}), Tokens{"ok"});
+  EXPECT_EQ(Step({"write", first.id, "late"}), Tokens{"-1"});
+  EXPECT_EQ(Step({"read", first.id, "4"}), (Tokens{"-1", ""}));
+  Step({"begin", first.id, "500"});
+
+  mark = host().Mark();
+  Eval("track('second', text('/fresh'))");
+  const Request second = WaitForRequest("/fresh", mark);
+  EXPECT_EQ(Step({"write", first.id, "stale"}), Tokens{"-1"});
+  Step({"finish", first.id});
+  Step({"respond", second.id, "200", "fresh"});
+  EXPECT_EQ(Outcome("second"), "\"ok 200 fresh\"");
 }
 
 TEST_F(GuiScheme, AnyThreadMayAnswer) {

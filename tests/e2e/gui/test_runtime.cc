@@ -354,6 +354,9 @@ std::mutex schemeMutex;
 std::map<std::string, Route> routes;
 std::map<uint64_t, wexlor_scheme_exchange*> heldExchanges;
 std::map<wexlor_scheme_exchange*, uint64_t> exchangeIds;
+// Finished exchanges stay addressable, so tests can play a careless runtime
+// that keeps using a handle after Finish.
+std::map<uint64_t, wexlor_scheme_exchange*> finishedExchanges;
 uint64_t nextExchangeId = 1;
 uint64_t requestCount = 0;
 
@@ -416,13 +419,16 @@ void OnSchemeStop(void*, wexlor_scheme_exchange* exchange) {
 
 wexlor_scheme_exchange* HeldExchange(const std::string& id) {
   std::lock_guard<std::mutex> lock(schemeMutex);
-  auto it = heldExchanges.find(std::strtoull(id.c_str(), nullptr, 10));
-  return it == heldExchanges.end() ? nullptr : it->second;
+  const uint64_t n = std::strtoull(id.c_str(), nullptr, 10);
+  if (auto it = heldExchanges.find(n); it != heldExchanges.end()) return it->second;
+  auto it = finishedExchanges.find(n);
+  return it == finishedExchanges.end() ? nullptr : it->second;
 }
 
 void Finished(wexlor_scheme_exchange* exchange) {
   std::lock_guard<std::mutex> lock(schemeMutex);
   if (auto it = exchangeIds.find(exchange); it != exchangeIds.end()) {
+    finishedExchanges[it->second] = exchange;
     heldExchanges.erase(it->second);
     exchangeIds.erase(it);
   }
@@ -430,6 +436,8 @@ void Finished(wexlor_scheme_exchange* exchange) {
 
 // scheme on | off
 // scheme route <url> <status> <body> [<name> <value>]...
+// (the step commands also take the id of a finished exchange, and pass its
+// old handle on)
 // scheme begin <id> <status> [<name> <value>]...
 // scheme write <id> <bytes>                  -> the value Write returned
 // scheme finish <id>
