@@ -136,6 +136,7 @@ bool RuntimeLoader::Start() {
 void RuntimeLoader::RuntimeThread() {
   const int r = startFn_();
   if (r != 0) PrintLine(stderr, "Runtime start returned error: " + std::to_string(r));
+  startResult_.store(r, std::memory_order_release);
   running_.store(false, std::memory_order_release);
 }
 

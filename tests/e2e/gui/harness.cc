@@ -508,7 +508,7 @@ Host::~Host() {
   if (listenFd_ >= 0) close(listenFd_);
 }
 
-bool Host::Start(XSession& session) {
+bool Host::Start(XSession& session, const std::vector<std::string>& arguments) {
   session_ = &session;
   dir_ = std::make_unique<TempDir>();
   const fs::path& d = dir_->path();
@@ -577,8 +577,13 @@ bool Host::Start(XSession& session) {
   std::vector<std::string> envList;
   for (const auto& [name, value] : env) envList.push_back(name + "=" + value);
 
-  if (!child_.Start({WEXLOR_GUI_HOST, "--runtime", WEXLOR_GUI_RUNTIME}, envList, cwd_,
-                    d / "stdout.txt", d / "stderr.txt")) {
+  std::vector<std::string> argv = {WEXLOR_GUI_HOST};
+  if (arguments.empty()) {
+    argv.insert(argv.end(), {"--runtime", WEXLOR_GUI_RUNTIME});
+  } else {
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+  }
+  if (!child_.Start(argv, envList, cwd_, d / "stdout.txt", d / "stderr.txt")) {
     ADD_FAILURE() << "cannot start the host";
     return false;
   }

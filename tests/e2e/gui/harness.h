@@ -168,8 +168,9 @@ class Host {
  public:
   ~Host();
   // Starts the host in a fresh working directory (see cwd()) and waits for
-  // the runtime to connect.
-  bool Start(XSession& session);
+  // the runtime to connect. `arguments` replace the default command line,
+  // which names the test runtime with --runtime.
+  bool Start(XSession& session, const std::vector<std::string>& arguments = {});
   // Asks the runtime to quit, waits for the host to end and checks that it
   // ended cleanly; returns a description of every problem ("" when none).
   std::string Stop();

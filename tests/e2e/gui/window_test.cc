@@ -1,5 +1,7 @@
 // Windows: creation flags, the window registry, window handlers, and the
 // application's lifetime.
+#include <sys/wait.h>
+
 #include <algorithm>
 
 #include "harness.h"
@@ -504,6 +506,50 @@ TEST_F(GuiLifecycle, ClosingTheLastWindowEndsTheApplication) {
   EXPECT_EQ(host_.Command({"ping"}), Tokens{"pong"});
   host_.Close(w2);
   EXPECT_EQ(host_.WaitForExit(), "");
+}
+
+// Its own host: the command line is the subject.
+TEST(GuiCommandLine, JoinedRuntimeOptionLoadsThatLibraryAndUnknownOptionsAreWarned) {
+  XSession session;
+  ASSERT_TRUE(session.Start({}));
+  Host host;
+  ASSERT_TRUE(host.Start(session, {std::string("--runtime=") + WEXLOR_GUI_RUNTIME, "--frobnicate",
+                                   "--display=" + session.display()}));
+  EXPECT_EQ(host.Command({"ping"}), Tokens{"pong"});
+  EXPECT_EQ(host.Stop(), "");
+  // The toolkit's own options are not warned about.
+  const std::string err = host.StderrText();
+  EXPECT_THAT(err, ::testing::HasSubstr("wexlor: ignoring unknown option --frobnicate\n"));
+  EXPECT_THAT(err, ::testing::Not(::testing::HasSubstr("--display")));
+}
+
+TEST(GuiCommandLine, MissingRuntimeNamesEveryPlaceSearched) {
+  XSession session;
+  ASSERT_TRUE(session.Start({}));
+  TempDir dir;
+  Child host;
+  const fs::path err = dir.path() / "err.txt";
+  ASSERT_TRUE(host.Start({WEXLOR_GUI_HOST},
+                         {"PATH=/usr/bin:/bin", "HOME=" + dir.path().string(),
+                          "DISPLAY=" + session.display(), "GDK_BACKEND=x11", "NO_AT_BRIDGE=1"},
+                         dir.path(), dir.path() / "out.txt", err));
+  int status = 0;
+  ASSERT_TRUE(host.Wait(kTimeout, &status));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+  std::ifstream in(err);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  const std::string cwd = fs::canonical(dir.path()).string();
+  const std::string exe = fs::canonical(WEXLOR_GUI_HOST).string();
+  const std::string exeDir = fs::path(exe).parent_path().string();
+  ASSERT_EQ(lines.size(), 2u) << ::testing::PrintToString(lines);
+  EXPECT_EQ(lines[0],
+            "No runtime library found. Set WEXLOR_RUNTIME_PATH or place libruntime.so beside the "
+            "executable.");
+  EXPECT_EQ(lines[1], "Searched, in order: " + exeDir + "/libruntime.so, " + exeDir +
+                          "/../lib/libruntime.so, " + cwd + "/libruntime.so, " + cwd +
+                          "/target/debug/libhello.so, " + cwd + "/target/release/libhello.so, " +
+                          exe + ".so");
 }
 
 TEST_F(GuiLifecycle, ControlQEndsTheApplication) {
