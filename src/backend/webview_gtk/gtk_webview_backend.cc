@@ -31,7 +31,17 @@ struct WindowSignalData {
   uint32_t id;
   int lastWidth = -1, lastHeight = -1;
   int lastX = G_MININT, lastY = G_MININT;
+  RequestedGeometry requested;
 };
+
+}  // namespace
+
+RequestedGeometry* RequestedGeometryOf(GtkWindow* window) {
+  auto* data = static_cast<WindowSignalData*>(g_object_get_data(G_OBJECT(window), "wexlor-window"));
+  return data != nullptr ? &data->requested : nullptr;
+}
+
+namespace {
 
 void Connect(GtkWindowState& state, gpointer instance, const char* signal, GCallback cb,
              gpointer data) {
@@ -54,8 +64,11 @@ void OnActiveChanged(GObject* window, GParamSpec*, gpointer data) {
 
 gboolean OnConfigure(GtkWidget* window, GdkEvent*, gpointer data) {
   auto* d = static_cast<WindowSignalData*>(data);
-  int x = 0, y = 0;
+  int x = 0, y = 0, width = 0, height = 0;
   gtk_window_get_position(GTK_WINDOW(window), &x, &y);
+  gtk_window_get_size(GTK_WINDOW(window), &width, &height);
+  RequestedGeometry::Report(d->requested.position, x, y);
+  RequestedGeometry::Report(d->requested.size, width, height);
   if (x != d->lastX || y != d->lastY) {
     d->lastX = x;
     d->lastY = y;
@@ -294,7 +307,8 @@ void GtkWebViewBackend::CreateWindowOnMain(uint32_t id, int width, int height, u
 
   // The web view, with the bridge at document start in the top frame only.
   state.contentManager = webkit_user_content_manager_new();
-  auto* data = new WindowSignalData{id};
+  auto* data = new WindowSignalData;
+  data->id = id;
   g_object_set_data_full(G_OBJECT(window), "wexlor-window", data,
                          [](gpointer p) { delete static_cast<WindowSignalData*>(p); });
   Connect(state, state.contentManager, "script-message-received::wexlor",

@@ -469,6 +469,30 @@ TEST_F(GuiWindowManager, MoveIsReportedInRootCoordinates) {
   host().Close(w);
 }
 
+TEST_F(GuiWindowManager, QueriesSeeTheSettersIssuedJustBefore) {
+  size_t mark = host().Mark();
+  const uint32_t w = host().CreateWindow();
+  ASSERT_TRUE(host().WaitFor({"focus", W(w), "1"}, mark));
+  // Each query comes right after its setter, before the window manager has
+  // answered; alternating values make a stale answer visible.
+  const std::vector<Tokens> sizes = {{"500", "300"}, {"640", "420"}, {"510", "330"}};
+  const std::vector<Tokens> places = {{"40", "50"}, {"90", "70"}, {"45", "55"}};
+  for (size_t i = 0; i < sizes.size(); ++i) {
+    host().Command({"setsize", W(w), sizes[i][0], sizes[i][1]});
+    EXPECT_EQ(host().Command({"getsize", W(w)}), sizes[i]);
+    host().Command({"setpos", W(w), places[i][0], places[i][1]});
+    EXPECT_EQ(host().Command({"getpos", W(w)}), places[i]);
+  }
+  // Once the window manager has confirmed, the real geometry agrees.
+  mark = host().Mark();
+  host().Command({"setsize", W(w), "520", "340"});
+  ASSERT_TRUE(host().WaitFor({"resize", W(w), "520", "340"}, mark));
+  std::this_thread::sleep_for(2500ms);  // past any allowance for a silent window system
+  EXPECT_EQ(host().Command({"getsize", W(w)}), (Tokens{"520", "340"}));
+  EXPECT_EQ(host().Command({"getpos", W(w)}), places.back());
+  host().Close(w);
+}
+
 // Each test runs its own host: these are about the application's lifetime.
 class GuiLifecycle : public ::testing::Test {
  protected:
