@@ -32,6 +32,11 @@ struct WindowSignalData {
   int lastWidth = -1, lastHeight = -1;
   int lastX = G_MININT, lastY = G_MININT;
   RequestedGeometry requested;
+  // The current main-frame load failed: its finish is not a page load, nor
+  // is that of the error page the engine then loads for the failed URI.
+  bool loadFailed = false;
+  bool inErrorPage = false;
+  std::string errorPageUri;  // set from the failure until the next load starts
 };
 
 }  // namespace
@@ -86,14 +91,43 @@ void OnWebViewAllocated(GtkWidget*, GdkRectangle* allocation, gpointer data) {
                                 static_cast<int32_t>(allocation->height));
 }
 
-void OnLoadChanged(WebKitWebView*, WebKitLoadEvent event, gpointer data) {
-  const uint32_t id = static_cast<WindowSignalData*>(data)->id;
-  if (event == WEBKIT_LOAD_COMMITTED) {
+void OnLoadChanged(WebKitWebView* webView, WebKitLoadEvent event, gpointer data) {
+  auto* d = static_cast<WindowSignalData*>(data);
+  const uint32_t id = d->id;
+  if (event == WEBKIT_LOAD_STARTED) {
+    const char* uri = webkit_web_view_get_uri(webView);
+    d->inErrorPage = !d->errorPageUri.empty() && uri != nullptr && d->errorPageUri == uri;
+    d->errorPageUri.clear();
+    d->loadFailed = false;
+  } else if (event == WEBKIT_LOAD_COMMITTED) {
     // A new document: answers and callbacks of the old one must not reach it.
     Loader()->ForgetWindow(id);
   } else if (event == WEBKIT_LOAD_FINISHED) {
+    // The engine finishes a failed load too (and shows its error page).
+    if (d->loadFailed || d->inErrorPage) {
+      d->loadFailed = d->inErrorPage = false;
+      return;
+    }
     Loader()->pageLoadHandler_.Call(id);
   }
+}
+
+// A main-frame load that failed: not reported as a page load. The failure is
+// one line on standard error, unless the load was merely given up for
+// another (a new navigation, a download, a link handed to the desktop).
+gboolean OnLoadFailed(WebKitWebView*, WebKitLoadEvent, gchar* uri, GError* error, gpointer data) {
+  auto* d = static_cast<WindowSignalData*>(data);
+  d->loadFailed = true;
+  d->errorPageUri = uri != nullptr ? uri : "";
+  const bool givenUp =
+      g_error_matches(error, WEBKIT_NETWORK_ERROR, WEBKIT_NETWORK_ERROR_CANCELLED) ||
+      g_error_matches(error, WEBKIT_POLICY_ERROR,
+                      WEBKIT_POLICY_ERROR_FRAME_LOAD_INTERRUPTED_BY_POLICY_CHANGE);
+  if (!givenUp) {
+    g_printerr("wexlor: window %u could not load %s: %s\n", d->id, uri != nullptr ? uri : "",
+               error != nullptr ? error->message : "unknown error");
+  }
+  return FALSE;  // the engine loads its error page for `uri`
 }
 
 GtkWidget* OnCreateWebView(WebKitWebView*, WebKitNavigationAction* action, gpointer) {
@@ -348,6 +382,7 @@ void GtkWebViewBackend::CreateWindowOnMain(uint32_t id, int width, int height, u
   Connect(state, window, "configure-event", G_CALLBACK(OnConfigure), data);
   Connect(state, state.webView, "size-allocate", G_CALLBACK(OnWebViewAllocated), data);
   Connect(state, state.webView, "load-changed", G_CALLBACK(OnLoadChanged), data);
+  Connect(state, state.webView, "load-failed", G_CALLBACK(OnLoadFailed), data);
   Connect(state, state.webView, "create", G_CALLBACK(OnCreateWebView), data);
   Connect(state, state.webView, "script-dialog", G_CALLBACK(OnScriptDialog), data);
   Connect(state, state.webView, "decide-policy", G_CALLBACK(OnDecidePolicy), data);
