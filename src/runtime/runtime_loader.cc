@@ -222,7 +222,7 @@ void RuntimeLoader::PollPendingJsCalls() {
   if (batch.empty()) return;
   const auto [handler, userData] = jsCallHandler_.Get();
   for (auto& call : batch) {
-    if (call.method == "__wexlorOpenExternal") {
+    if (call.method == WEXLOR_OPEN_EXTERNAL_METHOD) {
       const auto& args = call.args;
       if (args && args->type == Value::Type::List && !args->AsList().empty()) {
         const auto& first = args->AsList()[0];
