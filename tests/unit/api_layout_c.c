@@ -5,15 +5,14 @@
 
 _Static_assert(sizeof(wexlor_backend_api) == 872, "wexlor_backend_api must be 872 bytes");
 _Static_assert(_Alignof(wexlor_backend_api) == 8, "wexlor_backend_api must be 8-byte aligned");
-#define WEXLOR_CHECK_OFFSET(member, offset)                               \
-  _Static_assert(offsetof(wexlor_backend_api, member) == (offset), \
-                 "offset of " #member);
+#define WEXLOR_CHECK_OFFSET(member, offset) \
+  _Static_assert(offsetof(wexlor_backend_api, member) == (offset), "offset of " #member);
 #include "api_layout_offsets.inc"
 
 /* Named constants have the type of the parameter they are passed as, and
  * their values are those the host acts on. */
-#define WEXLOR_CHECK_CONSTANT(name, type, value)                         \
-  _Static_assert(_Generic((name), type: 1, default: 0), #name " type"); \
+#define WEXLOR_CHECK_CONSTANT(name, type, value)                          \
+  _Static_assert(_Generic((name), type : 1, default : 0), #name " type"); \
   _Static_assert((name) == (value), #name " value");
 WEXLOR_CHECK_CONSTANT(WEXLOR_WINDOW_HIDDEN, uint32_t, 0x08)
 WEXLOR_CHECK_CONSTANT(WEXLOR_MOD_META, uint32_t, 8)

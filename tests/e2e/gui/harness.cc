@@ -273,7 +273,7 @@ void XSession::Stop() {
 XWindow XSession::root() const { return x_ != nullptr ? DefaultRootWindow(x_) : 0; }
 
 XWindow XSession::Search(XWindow w, const std::string& title, unsigned long netWmName,
-                         unsigned long utf8) {
+                         unsigned long utf8, bool viewableOnly) {
   Atom type;
   int format;
   unsigned long count, after;
@@ -281,8 +281,12 @@ XWindow XSession::Search(XWindow w, const std::string& title, unsigned long netW
   if (XGetWindowProperty(x_, w, netWmName, 0, 1024, False, utf8, &type, &format, &count, &after,
                          &data) == Success &&
       data != nullptr) {
-    const bool match = std::string(reinterpret_cast<char*>(data), count) == title;
+    bool match = std::string(reinterpret_cast<char*>(data), count) == title;
     XFree(data);
+    XWindowAttributes attributes;
+    if (match && viewableOnly) {
+      match = XGetWindowAttributes(x_, w, &attributes) && attributes.map_state == IsViewable;
+    }
     if (match) return w;
   }
   Window root, parent, *children = nullptr;
@@ -290,26 +294,26 @@ XWindow XSession::Search(XWindow w, const std::string& title, unsigned long netW
   if (!XQueryTree(x_, w, &root, &parent, &children, &n)) return 0;
   Window found = 0;
   for (unsigned int i = 0; i < n && found == 0; ++i) {
-    found = Search(children[i], title, netWmName, utf8);
+    found = Search(children[i], title, netWmName, utf8, viewableOnly);
   }
   if (children != nullptr) XFree(children);
   return found;
 }
 
-XWindow XSession::FindWindow(const std::string& title, Duration timeout) {
+XWindow XSession::FindWindow(const std::string& title, Duration timeout, bool viewableOnly) {
   const Atom netWmName = XInternAtom(x_, "_NET_WM_NAME", False);
   const Atom utf8 = XInternAtom(x_, "UTF8_STRING", False);
   const auto deadline = Clock::now() + timeout;
   for (;;) {
-    if (Window w = Search(DefaultRootWindow(x_), title, netWmName, utf8)) return w;
+    if (Window w = Search(DefaultRootWindow(x_), title, netWmName, utf8, viewableOnly)) return w;
     if (Clock::now() >= deadline) return 0;
     std::this_thread::sleep_for(20ms);
   }
 }
 
-bool XSession::WaitUntilGone(const std::string& title, Duration timeout) {
+bool XSession::WaitUntilGone(const std::string& title, Duration timeout, bool viewableOnly) {
   const auto deadline = Clock::now() + timeout;
-  while (FindWindow(title, 0ms) != 0) {
+  while (FindWindow(title, 0ms, viewableOnly) != 0) {
     if (Clock::now() >= deadline) return false;
     std::this_thread::sleep_for(20ms);
   }

@@ -96,10 +96,14 @@ class XSession {
   const std::string& busAddress() const { return busAddress_; }
   XWindow root() const;
 
-  // The top-level client window whose _NET_WM_NAME is `title`, or 0.
-  XWindow FindWindow(const std::string& title, Duration timeout = kTimeout);
-  // Waits until no window has that title; false on timeout.
-  bool WaitUntilGone(const std::string& title, Duration timeout = kTimeout);
+  // The top-level client window whose _NET_WM_NAME is `title`, or 0;
+  // with `viewableOnly`, only a window that is mapped and shown.
+  XWindow FindWindow(const std::string& title, Duration timeout = kTimeout,
+                     bool viewableOnly = false);
+  // Waits until no window (or no shown window) has that title; false on
+  // timeout.
+  bool WaitUntilGone(const std::string& title, Duration timeout = kTimeout,
+                     bool viewableOnly = false);
   // Root coordinates of the window's client area.
   bool ClientOrigin(XWindow w, int* x, int* y);
   // A real left click at root coordinates.
@@ -119,7 +123,8 @@ class XSession {
   unsigned long Pixel(XWindow w, int x, int y);
 
  private:
-  XWindow Search(XWindow w, const std::string& title, unsigned long netWmName, unsigned long utf8);
+  XWindow Search(XWindow w, const std::string& title, unsigned long netWmName, unsigned long utf8,
+                 bool viewableOnly);
 
   TempDir dir_;
   Child xvfb_, bus_, wm_;

@@ -553,6 +553,27 @@ bool Execute(const std::string& seq, const std::vector<std::string>& a,
     reply = {buf};
   } else if (verb == "scheme") {
     ExecuteScheme(a, reply);
+  } else if (verb == "dialog") {  // dialog <kind> <title> <message> <default>
+    static char marker;
+    char* text = &marker;  // the host must clear it before anything else
+    const int32_t r =
+        api->ShowDialog(ctx, 0, I32(arg(1)), arg(2).c_str(), arg(3).c_str(), arg(4).c_str(), &text);
+    reply = {std::to_string(r)};
+    if (text == &marker) {
+      reply.push_back("not-cleared");
+    } else if (text == nullptr) {
+      reply.push_back("null");
+    } else {
+      reply.insert(reply.end(), {"text", text});
+      api->StringFree(ctx, text);
+    }
+  } else if (verb == "clipread") {
+    char* text = api->ReadClipboardText(ctx);
+    reply =
+        text != nullptr ? std::vector<std::string>{"text", text} : std::vector<std::string>{"null"};
+    api->StringFree(ctx, text);
+  } else if (verb == "clipwrite") {
+    api->WriteClipboardText(ctx, arg(1).c_str());
   } else if (verb == "heap") {
     reply = {HeapInUseKb()};
   } else if (verb == "answer") {  // answer <method> <kind> [payload]
