@@ -40,10 +40,10 @@
  * or closed) does nothing; a query answers its stated default.
  *
  * **Version.** ::WEXLOR_BACKEND_API_VERSION is raised whenever the record's
- * layout or the meaning of an entry changes incompatibly. A runtime compares
- * @c version with the number it was built against and refuses to start
- * (returns non-zero from wexlor_runtime_init()) when they differ; members
- * are never reordered or removed within one version.
+ * layout or the meaning of an entry changes. A runtime checks that the
+ * table's @c version equals the ::WEXLOR_BACKEND_API_VERSION it was built
+ * with, and otherwise returns non-zero from wexlor_runtime_init(): a host of
+ * another version may lay the table out differently.
  */
 #ifndef WEXLOR_WEXLOR_H
 #define WEXLOR_WEXLOR_H
@@ -361,11 +361,12 @@ typedef struct wexlor_backend_api {
    * wexlor_runtime_shutdown() and waits for the runtime thread. Returns at
    * once. */
   void (*Quit)(void* ctx);
-  /** Sets the content size. Returns at once; GetWindowSize reports the new
+  /** Sets the window's size: on Linux that of its content, without the
+   * window manager's frame. Returns at once; GetWindowSize reports the new
    * size from then on. */
   void (*SetWindowSize)(void* ctx, uint32_t window, int32_t width, int32_t height);
-  /** Writes the content size through the non-null pointers. Waits for the
-   * main thread. Missing window: 0 and 0. No host user interface: outputs
+  /** Writes the size (as SetWindowSize takes it) through the non-null
+   * pointers. Waits for the main thread. Missing window: 0 and 0. No host user interface: outputs
    * untouched. */
   void (*GetWindowSize)(void* ctx, uint32_t window, int32_t* width, int32_t* height);
   /** Moves the window's top-left corner to (@p x, @p y), measured from the
