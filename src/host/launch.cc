@@ -76,8 +76,9 @@ std::string ExecutableDirectory() {
 
 CommandLine ScanCommandLine(int argc, const char* const* argv) {
   CommandLine result;
+  // An empty or non-UTF-8 value names no library: the lookup decides.
   auto take = [&](std::string path) {
-    if (IsValidUtf8(path)) {
+    if (!path.empty() && IsValidUtf8(path)) {
       result.runtimePath = std::move(path);
     } else {
       result.runtimePath.reset();

@@ -12,7 +12,7 @@ enum class LaunchMode { Graphical, Worker };
 
 struct CommandLine {
   // The value of the last "--runtime PATH" or "--runtime=PATH", when it is
-  // valid UTF-8.
+  // not empty and valid UTF-8.
   std::optional<std::string> runtimePath;
   // Every other argument that begins with "-", in order.
   std::vector<std::string> unknownOptions;

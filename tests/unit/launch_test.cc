@@ -85,6 +85,8 @@ TEST(Launch, RuntimeArgument) {
   EXPECT_EQ(path({"--runtime", "a.so", "--runtime=b=c.so"}), "b=c.so");
   EXPECT_EQ(path({"--runtime=a.so", "--runtime", "b.so"}), "b.so");
   EXPECT_EQ(path({"--runtime=bad\xff.so"}), std::nullopt);
+  EXPECT_EQ(path({"--runtime", "a.so", "--runtime="}), std::nullopt);
+  EXPECT_EQ(path({"--runtime", ""}), std::nullopt);
 }
 
 TEST(Launch, UnknownOptionsAreCollected) {
