@@ -390,8 +390,7 @@ typedef struct wexlor_backend_api {
   /** Whether the window is shown. Waits for the main thread. Missing window:
    * false. */
   bool (*IsVisible)(void* ctx, uint32_t window);
-  /** Shows the window and raises it, without taking focus from other
-   * applications. Returns at once. */
+  /** Shows the window and brings it to the front. Returns at once. */
   void (*Show)(void* ctx, uint32_t window);
   /** Hides the window; it keeps its state and can be shown again. Returns
    * at once. */
@@ -658,9 +657,9 @@ typedef struct wexlor_backend_api {
   /** Puts @p text (UTF-8; null is "") on the clipboard; text that is not
    * valid UTF-8 empties it instead. Copied; waits for the main thread. */
   void (*WriteClipboardText)(void* ctx, const char* text);
-  /** Registers the handlers of the "app" scheme (@p scheme names it; one
-   * registration per process, replaced by a later call; a null @p request
-   * clears it). @p stop (may be null) is told when a page gives a request
+  /** Registers the handlers of the "app" scheme (pass "app" as @p scheme;
+   * one registration per process, replaced by a later call; a null
+   * @p request clears it). @p stop (may be null) is told when a page gives a request
    * up. Without a handler, requests are answered 404. */
   void (*RegisterSchemeHandler)(void* ctx, const char* scheme,
                                 wexlor_scheme_request_handler request,
