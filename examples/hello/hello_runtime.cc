@@ -498,8 +498,8 @@ void OnPageLoaded(void*, uint32_t window) { Log("window %u: page loaded", window
 // Entry points.
 
 HELLO_EXPORT int wexlor_runtime_init(const wexlor_backend_api* backend) {
-  // A host older than our header may lack entries we use.
-  if (backend == nullptr || backend->version < WEXLOR_BACKEND_API_VERSION) {
+  // A host of another interface version may lay the table out differently.
+  if (backend == nullptr || backend->version != WEXLOR_BACKEND_API_VERSION) {
     Log("unsupported host: backend API version %u, need %u", backend ? backend->version : 0u,
         WEXLOR_BACKEND_API_VERSION);
     return 1;

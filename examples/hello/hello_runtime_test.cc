@@ -278,6 +278,9 @@ TEST_F(HelloRuntimeTest, RefusesAnOlderHost) {
   wexlor_backend_api older = *loader_->api();
   older.version = WEXLOR_BACKEND_API_VERSION - 1;
   EXPECT_NE(init(&older), 0);
+  wexlor_backend_api newer = *loader_->api();
+  newer.version = WEXLOR_BACKEND_API_VERSION + 1;
+  EXPECT_NE(init(&newer), 0);
   EXPECT_NE(init(nullptr), 0);
   EXPECT_EQ(Count("CreateWindow"), 0u);
   dlclose(library);

@@ -75,6 +75,8 @@ int RunGtkApplication(int argc, char** argv, const CommandLine& commandLine) {
                stderr);
     return 1;
   }
+  // The toolkit has removed its own options (--display, …) from argv.
+  WarnAboutUnknownOptions(ScanCommandLine(argc, argv));
   AppState state;
   state.commandLine = commandLine;
   GtkApplication* app = gtk_application_new(nullptr, G_APPLICATION_NON_UNIQUE);

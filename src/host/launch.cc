@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <vector>
 
 #include "backend/wexlor_backend.h"
@@ -58,11 +59,15 @@ bool FileExists(const std::string& path) {
   return stat(path.c_str(), &st) == 0;
 }
 
-std::string ExecutableDirectory() {
+std::string ExecutablePath() {
   char buf[4096];
   const ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
   if (n <= 0) return "";
-  std::string path(buf, static_cast<size_t>(n));
+  return std::string(buf, static_cast<size_t>(n));
+}
+
+std::string ExecutableDirectory() {
+  const std::string path = ExecutablePath();
   const size_t slash = path.rfind('/');
   return slash == std::string::npos ? "" : path.substr(0, slash);
 }
@@ -71,17 +76,32 @@ std::string ExecutableDirectory() {
 
 CommandLine ScanCommandLine(int argc, const char* const* argv) {
   CommandLine result;
+  // An empty or non-UTF-8 value names no library: the lookup decides.
+  auto take = [&](std::string path) {
+    if (!path.empty() && IsValidUtf8(path)) {
+      result.runtimePath = std::move(path);
+    } else {
+      result.runtimePath.reset();
+    }
+  };
+  static constexpr char kRuntimeEq[] = "--runtime=";
   for (int j = 1; j < argc; ++j) {
-    if (std::strcmp(argv[j], "--runtime") == 0 && j + 1 < argc) {
-      std::string path = argv[++j];
-      if (IsValidUtf8(path)) {
-        result.runtimePath = std::move(path);
-      } else {
-        result.runtimePath.reset();
-      }
+    const char* arg = argv[j];
+    if (std::strcmp(arg, "--runtime") == 0) {
+      if (j + 1 < argc) take(argv[++j]);
+    } else if (std::strncmp(arg, kRuntimeEq, sizeof kRuntimeEq - 1) == 0) {
+      take(arg + sizeof kRuntimeEq - 1);
+    } else if (arg[0] == '-') {
+      result.unknownOptions.emplace_back(arg);
     }
   }
   return result;
+}
+
+void WarnAboutUnknownOptions(const CommandLine& commandLine) {
+  for (const auto& option : commandLine.unknownOptions) {
+    PrintError("wexlor: ignoring unknown option " + option);
+  }
 }
 
 LaunchMode DecideLaunchMode(int argc, const char* const* argv) {
@@ -121,10 +141,13 @@ int RunWorkerMode(const CommandLine& commandLine) {
     return 1;
   }
   loader->Shutdown();
-  return 0;
+  // The runtime thread has been joined: its start entry's result is final,
+  // and a failure there is the worker's failure.
+  return loader->startResult() == 0 ? 0 : 1;
 }
 
-std::string ResolveGraphicalRuntimePath(const std::optional<std::string>& explicitPath) {
+std::string ResolveGraphicalRuntimePath(const std::optional<std::string>& explicitPath,
+                                        std::vector<std::string>* searched) {
   if (explicitPath) return *explicitPath;
   std::string path;
   const std::string exeDir = ExecutableDirectory();
@@ -141,19 +164,39 @@ std::string ResolveGraphicalRuntimePath(const std::optional<std::string>& explic
       break;
     }
   }
-  if (const char* env = std::getenv("WEXLOR_RUNTIME_PATH"); env != nullptr) path = env;
+  const char* env = std::getenv("WEXLOR_RUNTIME_PATH");
+  if (env != nullptr) path = env;
   if (path.empty()) path = WexlorFindColocatedRuntime();
+  if (path.empty() && searched != nullptr) {
+    // Reached only when nothing was found: every place was looked at, except
+    // the candidates that an empty WEXLOR_RUNTIME_PATH discards.
+    searched->clear();
+    std::error_code ignored;
+    const std::string cwd = std::filesystem::current_path(ignored).string();
+    if (env == nullptr) {
+      for (const auto& c : candidates) {
+        searched->push_back(c.rfind("./", 0) == 0 && !cwd.empty() ? cwd + c.substr(1) : c);
+      }
+    }
+    if (const std::string exe = ExecutablePath(); !exe.empty()) {
+      searched->push_back(ColocatedRuntimeCandidate(exe));
+    }
+  }
   return path;
 }
 
 bool RunLaunchSequence(WexlorBackend* backend, const std::optional<std::string>& explicitPath) {
   RuntimeLoader* loader = RuntimeLoader::GetInstance();
   loader->SetBackend(backend);
-  const std::string path = ResolveGraphicalRuntimePath(explicitPath);
+  std::vector<std::string> searched;
+  const std::string path = ResolveGraphicalRuntimePath(explicitPath, &searched);
   if (path.empty()) {
     PrintError(
         "No runtime library found. Set WEXLOR_RUNTIME_PATH or place libruntime.so beside the "
         "executable.");
+    std::string places;
+    for (const auto& place : searched) places += (places.empty() ? "" : ", ") + place;
+    PrintError("Searched, in order: " + places);
     return false;
   }
   if (!loader->Load(path)) {

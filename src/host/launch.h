@@ -4,17 +4,25 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 class WexlorBackend;
 
 enum class LaunchMode { Graphical, Worker };
 
 struct CommandLine {
-  // The value after the last "--runtime", when it is valid UTF-8.
+  // The value of the last "--runtime PATH" or "--runtime=PATH", when it is
+  // not empty and valid UTF-8.
   std::optional<std::string> runtimePath;
+  // Every other argument that begins with "-", in order.
+  std::vector<std::string> unknownOptions;
 };
 
 CommandLine ScanCommandLine(int argc, const char* const* argv);
+// One line on standard error for each unknown option. The graphical mode
+// calls it after the toolkit has taken its own options; a worker's options
+// belong to its script.
+void WarnAboutUnknownOptions(const CommandLine& commandLine);
 // Worker when NODE_CHANNEL_FD or NEXT_PRIVATE_WORKER is present, or when
 // "run" is followed by an argument that is not an option.
 LaunchMode DecideLaunchMode(int argc, const char* const* argv);
@@ -26,7 +34,10 @@ int RunWorkerMode(const CommandLine& commandLine);
 // The runtime path of the graphical mode: the explicit path, else the first
 // existing candidate beside the executable or in the working directory,
 // overridden by WEXLOR_RUNTIME_PATH when present, else the colocated lookup.
-std::string ResolveGraphicalRuntimePath(const std::optional<std::string>& explicitPath);
+// When nothing is found and `searched` is given, it receives the places
+// looked at, in order, as absolute paths.
+std::string ResolveGraphicalRuntimePath(const std::optional<std::string>& explicitPath,
+                                        std::vector<std::string>* searched = nullptr);
 
 // Hands `backend` to the loader, then resolves, loads and starts the
 // runtime. Prints the failure and returns false when the application should

@@ -138,6 +138,7 @@ bool RuntimeLoader::Start() {
 void RuntimeLoader::RuntimeThread() {
   const int r = startFn_();
   if (r != 0) PrintLine(stderr, "Runtime start returned error: " + std::to_string(r));
+  startResult_.store(r, std::memory_order_release);
   running_.store(false, std::memory_order_release);
 }
 
@@ -223,7 +224,7 @@ void RuntimeLoader::PollPendingJsCalls() {
   if (batch.empty()) return;
   const auto [handler, userData] = jsCallHandler_.Get();
   for (auto& call : batch) {
-    if (call.method == "__wexlorOpenExternal") {
+    if (call.method == WEXLOR_OPEN_EXTERNAL_METHOD) {
       const auto& args = call.args;
       if (args && args->type == Value::Type::List && !args->AsList().empty()) {
         const auto& first = args->AsList()[0];

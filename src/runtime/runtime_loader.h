@@ -76,6 +76,8 @@ class RuntimeLoader {
   WexlorBackend* backend() const { return backend_.load(); }
   const wexlor_backend_api* api() const { return &api_; }
   bool running() const { return running_.load(std::memory_order_acquire); }
+  // What the start entry returned; 0 until it has returned.
+  int startResult() const { return startResult_.load(std::memory_order_acquire); }
 
   // Page namespace for windows created from now on.
   std::string GetJsNamespace();
@@ -157,6 +159,7 @@ class RuntimeLoader {
   wexlor_runtime_shutdown_fn shutdownFn_ = nullptr;
   std::thread runtimeThread_;
   std::atomic<bool> running_{false};
+  std::atomic<int> startResult_{0};
   std::atomic<WexlorBackend*> backend_{nullptr};
   std::atomic<int> backendUsers_{0};
   wexlor_backend_api api_;

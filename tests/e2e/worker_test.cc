@@ -261,11 +261,52 @@ TEST(WorkerLifecycle, CompleteRuntimeStartsAndIsShutDownWithoutADisplay) {
   ExpectRanToEnd(Execute({"run", "script.js", "--runtime", kComplete}), kComplete);
 }
 
-TEST(WorkerLifecycle, StartErrorIsReportedButTheWorkerSucceeds) {
+TEST(WorkerLifecycle, StartErrorIsReportedAndFailsTheWorker) {
   const Outcome o = Execute({"run", "script.js", "--runtime", kStartFails});
   ExpectLines("stdout", o.out, {Loaded(kStartFails), kStarted});
   ExpectLines("stderr", o.err, {"Runtime start returned error: -1"});
-  EXPECT_EQ(o.exitCode, 0) << Describe(o);
+  EXPECT_EQ(o.exitCode, 1) << Describe(o);
+}
+
+// The full path of `name` found on PATH, or "".
+std::string FindProgram(const std::string& name) {
+  const char* path = std::getenv("PATH");
+  std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
+  size_t start = 0;
+  while (start <= dirs.size()) {
+    size_t end = dirs.find(':', start);
+    if (end == std::string::npos) end = dirs.size();
+    const fs::path candidate = fs::path(dirs.substr(start, end - start)) / name;
+    if (access(candidate.c_str(), X_OK) == 0) return candidate.string();
+    start = end + 1;
+  }
+  return "";
+}
+
+// A real parent: Node forks the host as its child process, with the IPC
+// channel that sets NODE_CHANNEL_FD, and prints how the child ended.
+TEST(WorkerLifecycle, NodeParentSeesTheWorkersExitStatus) {
+  std::string node = FindProgram("node");
+  if (node.empty()) node = FindProgram("nodejs");
+  if (node.empty()) GTEST_SKIP() << "Node is not installed (Debian package nodejs)";
+  const fs::path script = scratch / "parent.js";
+  std::ofstream(script) << R"(
+const { fork } = require('child_process');
+const [host, lib] = process.argv.slice(2);
+const child = fork('worker.js', ['--runtime', lib], { execPath: host, stdio: 'pipe' });
+let err = '';
+child.stderr.on('data', (d) => { err += d; });
+child.on('exit', (code, signal) => {
+  console.log(`exit ${code} ${signal}`);
+  process.stderr.write(err);
+});
+)";
+  for (const auto& [lib, status] :
+       std::vector<std::pair<std::string, std::string>>{{kComplete, "0"}, {kStartFails, "1"}}) {
+    const Outcome o = Execute({script.string(), kHost, lib}, {}, node);
+    EXPECT_EQ(Lines(o.out), std::vector<std::string>{"exit " + status + " null"}) << Describe(o);
+    EXPECT_EQ(o.exitCode, 0) << Describe(o);
+  }
 }
 
 TEST(WorkerLifecycle, InitFailureEndsTheWorkerBeforeStart) {

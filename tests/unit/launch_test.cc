@@ -80,6 +80,21 @@ TEST(Launch, RuntimeArgument) {
   EXPECT_EQ(path({"--runtime", "--runtime"}), "--runtime");
   EXPECT_EQ(path({"--runtime", "bad\xff.so"}), std::nullopt);  // not UTF-8: absent
   EXPECT_EQ(path({"--runtime", "\xc3\xa9.so"}), "\xc3\xa9.so");
+  // The joined form is the same option; the last of either form wins.
+  EXPECT_EQ(path({"--runtime=a.so"}), "a.so");
+  EXPECT_EQ(path({"--runtime", "a.so", "--runtime=b=c.so"}), "b=c.so");
+  EXPECT_EQ(path({"--runtime=a.so", "--runtime", "b.so"}), "b.so");
+  EXPECT_EQ(path({"--runtime=bad\xff.so"}), std::nullopt);
+  EXPECT_EQ(path({"--runtime", "a.so", "--runtime="}), std::nullopt);
+  EXPECT_EQ(path({"--runtime", ""}), std::nullopt);
+}
+
+TEST(Launch, UnknownOptionsAreCollected) {
+  auto unknown = [](const Args& a) { return ScanCommandLine(a.argc(), a.argv()).unknownOptions; };
+  using Options = std::vector<std::string>;
+  EXPECT_EQ(unknown({"--runtime", "-x.so", "--runtime=y.so", "run", "app.js"}), Options{});
+  EXPECT_EQ(unknown({"--verbose", "--runtime", "a.so", "-v", "--runtimes=b.so", "--runtime"}),
+            (Options{"--verbose", "-v", "--runtimes=b.so"}));
 }
 
 TEST(Launch, ColocatedCandidate) {
@@ -106,6 +121,16 @@ TEST(Launch, GraphicalRuntimePath) {
   std::filesystem::create_directories(dir / "target/release");
   std::filesystem::current_path(dir);
   EXPECT_EQ(ResolveGraphicalRuntimePath(std::nullopt), "");
+  // Nothing found: every place, in the order looked at, as absolute paths.
+  std::vector<std::string> searched;
+  EXPECT_EQ(ResolveGraphicalRuntimePath(std::nullopt, &searched), "");
+  const std::string exe = std::filesystem::read_symlink("/proc/self/exe").string();
+  const std::string exeDir = exe.substr(0, exe.rfind('/'));
+  const std::string cwd = std::filesystem::current_path().string();
+  EXPECT_EQ(searched, (std::vector<std::string>{
+                          exeDir + "/libruntime.so", exeDir + "/../lib/libruntime.so",
+                          cwd + "/libruntime.so", cwd + "/target/debug/libhello.so",
+                          cwd + "/target/release/libhello.so", ColocatedRuntimeCandidate(exe)}));
   close(open("target/release/libhello.so", O_CREAT | O_WRONLY, 0644));
   EXPECT_EQ(ResolveGraphicalRuntimePath(std::nullopt), "./target/release/libhello.so");
   close(open("libruntime.so", O_CREAT | O_WRONLY, 0644));
@@ -114,7 +139,8 @@ TEST(Launch, GraphicalRuntimePath) {
   env.Set("WEXLOR_RUNTIME_PATH", "/env/lib.so");
   EXPECT_EQ(ResolveGraphicalRuntimePath(std::nullopt), "/env/lib.so");
   env.Set("WEXLOR_RUNTIME_PATH", "");
-  EXPECT_EQ(ResolveGraphicalRuntimePath(std::nullopt), "");
+  EXPECT_EQ(ResolveGraphicalRuntimePath(std::nullopt, &searched), "");
+  EXPECT_EQ(searched, std::vector<std::string>{ColocatedRuntimeCandidate(exe)});
   std::filesystem::current_path(old);
   std::filesystem::remove_all(dir);
 }

@@ -40,6 +40,12 @@ struct WindowSignalData {
   bool warnedAboutDrop = false;
   int lastWidth = -1, lastHeight = -1;
   int lastX = G_MININT, lastY = G_MININT;
+  RequestedGeometry requested;
+  // The current main-frame load failed: its finish is not a page load, nor
+  // is that of the error page the engine then loads for the failed URI.
+  bool loadFailed = false;
+  bool inErrorPage = false;
+  std::string errorPageUri;  // set from the failure until the next load starts
 };
 
 WindowSignalData* SignalData(GtkWindow* window) {
@@ -58,6 +64,14 @@ void InstallBridge(WebKitUserContentManager* manager, const WindowSignalData& da
   webkit_user_content_manager_add_script(manager, userScript);
   webkit_user_script_unref(userScript);
 }
+}  // namespace
+
+RequestedGeometry* RequestedGeometryOf(GtkWindow* window) {
+  auto* data = static_cast<WindowSignalData*>(g_object_get_data(G_OBJECT(window), "wexlor-window"));
+  return data != nullptr ? &data->requested : nullptr;
+}
+
+namespace {
 
 void Connect(GtkWindowState& state, gpointer instance, const char* signal, GCallback cb,
              gpointer data) {
@@ -80,8 +94,11 @@ void OnActiveChanged(GObject* window, GParamSpec*, gpointer data) {
 
 gboolean OnConfigure(GtkWidget* window, GdkEvent*, gpointer data) {
   auto* d = static_cast<WindowSignalData*>(data);
-  int x = 0, y = 0;
+  int x = 0, y = 0, width = 0, height = 0;
   gtk_window_get_position(GTK_WINDOW(window), &x, &y);
+  gtk_window_get_size(GTK_WINDOW(window), &width, &height);
+  RequestedGeometry::Report(d->requested.position, x, y);
+  RequestedGeometry::Report(d->requested.size, width, height);
   if (x != d->lastX || y != d->lastY) {
     d->lastX = x;
     d->lastY = y;
@@ -102,15 +119,43 @@ void OnWebViewAllocated(GtkWidget*, GdkRectangle* allocation, gpointer data) {
 void OnLoadChanged(WebKitWebView* view, WebKitLoadEvent event, gpointer data) {
   auto* d = static_cast<WindowSignalData*>(data);
   const uint32_t id = d->id;
-  if (event == WEBKIT_LOAD_COMMITTED) {
+  if (event == WEBKIT_LOAD_STARTED) {
+    const char* uri = webkit_web_view_get_uri(view);
+    d->inErrorPage = !d->errorPageUri.empty() && uri != nullptr && d->errorPageUri == uri;
+    d->errorPageUri.clear();
+    d->loadFailed = false;
+  } else if (event == WEBKIT_LOAD_COMMITTED) {
     // A new document: answers and callbacks of the old one must not reach it.
     const char* uri = webkit_web_view_get_uri(view);
     d->documentTrusted = uri != nullptr && d->trust.Allows(uri);
     Loader()->ForgetWindow(id);
     WexlorStopAppSchemeRequests(id, /*unansweredOnly=*/true);
   } else if (event == WEBKIT_LOAD_FINISHED) {
+    // The engine finishes a failed load too (and shows its error page).
+    if (d->loadFailed || d->inErrorPage) {
+      d->loadFailed = d->inErrorPage = false;
+      return;
+    }
     Loader()->pageLoadHandler_.Call(id);
   }
+}
+
+// A main-frame load that failed: not reported as a page load. The failure is
+// one line on standard error, unless the load was merely given up for
+// another (a new navigation, a download, a link handed to the desktop).
+gboolean OnLoadFailed(WebKitWebView*, WebKitLoadEvent, gchar* uri, GError* error, gpointer data) {
+  auto* d = static_cast<WindowSignalData*>(data);
+  d->loadFailed = true;
+  d->errorPageUri = uri != nullptr ? uri : "";
+  const bool givenUp =
+      g_error_matches(error, WEBKIT_NETWORK_ERROR, WEBKIT_NETWORK_ERROR_CANCELLED) ||
+      g_error_matches(error, WEBKIT_POLICY_ERROR,
+                      WEBKIT_POLICY_ERROR_FRAME_LOAD_INTERRUPTED_BY_POLICY_CHANGE);
+  if (!givenUp) {
+    g_printerr("wexlor: window %u could not load %s: %s\n", d->id, uri != nullptr ? uri : "",
+               error != nullptr ? error->message : "unknown error");
+  }
+  return FALSE;  // the engine loads its error page for `uri`
 }
 
 GtkWidget* OnCreateWebView(WebKitWebView*, WebKitNavigationAction* action, gpointer data) {
@@ -381,6 +426,7 @@ void GtkWebViewBackend::CreateWindowOnMain(uint32_t id, int width, int height, u
   Connect(state, window, "configure-event", G_CALLBACK(OnConfigure), data);
   Connect(state, state.webView, "size-allocate", G_CALLBACK(OnWebViewAllocated), data);
   Connect(state, state.webView, "load-changed", G_CALLBACK(OnLoadChanged), data);
+  Connect(state, state.webView, "load-failed", G_CALLBACK(OnLoadFailed), data);
   Connect(state, state.webView, "create", G_CALLBACK(OnCreateWebView), data);
   Connect(state, state.webView, "script-dialog", G_CALLBACK(OnScriptDialog), data);
   Connect(state, state.webView, "decide-policy", G_CALLBACK(OnDecidePolicy), data);

@@ -30,6 +30,41 @@ struct GtkWindowState {
   bool alwaysOnTop = false;
 };
 
+// Size and position the runtime asked for that the window system has not
+// confirmed yet. Queries report them meanwhile, so a query sees the effect of
+// the setters issued before it. Main thread only.
+struct RequestedGeometry {
+  struct Pair {
+    bool pending = false;
+    int a = 0, b = 0;
+    gint64 since = 0;  // g_get_monotonic_time() of the request
+  };
+  Pair size, position;
+
+  void Request(Pair& p, int a, int b) { p = {true, a, b, g_get_monotonic_time()}; }
+  // A configure report of the window system: a report that matches confirms
+  // the request; one that differs and comes well after it overrides it.
+  // Earlier reports may still be on their way right after a request.
+  static void Report(Pair& p, int a, int b) {
+    if (!p.pending) return;
+    if ((a == p.a && b == p.b) || g_get_monotonic_time() - p.since > kSettleUs) p.pending = false;
+  }
+  // The requested pair while it is pending and not stale.
+  static bool Current(Pair& p, int* a, int* b) {
+    if (p.pending && g_get_monotonic_time() - p.since > kStaleUs) p.pending = false;
+    if (!p.pending) return false;
+    *a = p.a;
+    *b = p.b;
+    return true;
+  }
+  static constexpr gint64 kSettleUs = 250000;
+  // A window system that never answers: the real geometry again.
+  static constexpr gint64 kStaleUs = 2000000;
+};
+
+// The request record of a window made by the backend (main thread).
+RequestedGeometry* RequestedGeometryOf(GtkWindow* window);
+
 // Platform window → window id, for code that starts from a GTK window
 // (input events, menus). Locked after the backend's window mutex when both
 // are needed, never before.

@@ -328,7 +328,12 @@ void GtkWebViewBackend::OpenExternalURL(const std::string& url) {
 void GtkWebViewBackend::SetWindowSize(uint32_t windowId, int width, int height) {
   MainQueue::PostSetter(SetterKey(kSize, windowId), [=, this] {
     if (const WindowRefs state = Refs(windowId)) {
-      gtk_window_resize(state.window, std::max(width, 1), std::max(height, 1));
+      const int w = std::max(width, 1), h = std::max(height, 1);
+      gtk_window_resize(state.window, w, h);
+      RequestedGeometry* requested = RequestedGeometryOf(state.window);
+      if (requested != nullptr && gtk_widget_get_mapped(GTK_WIDGET(state.window))) {
+        requested->Request(requested->size, w, h);
+      }
     }
   });
 }
@@ -339,7 +344,12 @@ void GtkWebViewBackend::GetWindowSize(uint32_t windowId, int* width, int* height
   };
   const Size size = MainQuery(Size{}, [=, this] {
     Size s;
-    if (const WindowRefs state = Refs(windowId)) gtk_window_get_size(state.window, &s.w, &s.h);
+    if (const WindowRefs state = Refs(windowId)) {
+      RequestedGeometry* requested = RequestedGeometryOf(state.window);
+      if (requested == nullptr || !RequestedGeometry::Current(requested->size, &s.w, &s.h)) {
+        gtk_window_get_size(state.window, &s.w, &s.h);
+      }
+    }
     return s;
   });
   if (width) *width = size.w;
@@ -348,7 +358,13 @@ void GtkWebViewBackend::GetWindowSize(uint32_t windowId, int* width, int* height
 
 void GtkWebViewBackend::SetWindowPosition(uint32_t windowId, int x, int y) {
   MainQueue::PostSetter(SetterKey(kPosition, windowId), [=, this] {
-    if (const WindowRefs state = Refs(windowId)) gtk_window_move(state.window, x, y);
+    if (const WindowRefs state = Refs(windowId)) {
+      gtk_window_move(state.window, x, y);
+      RequestedGeometry* requested = RequestedGeometryOf(state.window);
+      if (requested != nullptr && gtk_widget_get_mapped(GTK_WIDGET(state.window))) {
+        requested->Request(requested->position, x, y);
+      }
+    }
   });
 }
 
@@ -359,7 +375,10 @@ void GtkWebViewBackend::GetWindowPosition(uint32_t windowId, int* x, int* y) {
   const Point p = MainQuery(Point{}, [=, this] {
     Point pt;
     if (const WindowRefs state = Refs(windowId)) {
-      gtk_window_get_position(state.window, &pt.x, &pt.y);
+      RequestedGeometry* requested = RequestedGeometryOf(state.window);
+      if (requested == nullptr || !RequestedGeometry::Current(requested->position, &pt.x, &pt.y)) {
+        gtk_window_get_position(state.window, &pt.x, &pt.y);
+      }
     }
     return pt;
   });

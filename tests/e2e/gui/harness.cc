@@ -274,7 +274,7 @@ void XSession::Stop() {
 XWindow XSession::root() const { return x_ != nullptr ? DefaultRootWindow(x_) : 0; }
 
 XWindow XSession::Search(XWindow w, const std::string& title, unsigned long netWmName,
-                         unsigned long utf8) {
+                         unsigned long utf8, bool viewableOnly) {
   Atom type;
   int format;
   unsigned long count, after;
@@ -282,8 +282,12 @@ XWindow XSession::Search(XWindow w, const std::string& title, unsigned long netW
   if (XGetWindowProperty(x_, w, netWmName, 0, 1024, False, utf8, &type, &format, &count, &after,
                          &data) == Success &&
       data != nullptr) {
-    const bool match = std::string(reinterpret_cast<char*>(data), count) == title;
+    bool match = std::string(reinterpret_cast<char*>(data), count) == title;
     XFree(data);
+    XWindowAttributes attributes;
+    if (match && viewableOnly) {
+      match = XGetWindowAttributes(x_, w, &attributes) && attributes.map_state == IsViewable;
+    }
     if (match) return w;
   }
   Window root, parent, *children = nullptr;
@@ -291,26 +295,26 @@ XWindow XSession::Search(XWindow w, const std::string& title, unsigned long netW
   if (!XQueryTree(x_, w, &root, &parent, &children, &n)) return 0;
   Window found = 0;
   for (unsigned int i = 0; i < n && found == 0; ++i) {
-    found = Search(children[i], title, netWmName, utf8);
+    found = Search(children[i], title, netWmName, utf8, viewableOnly);
   }
   if (children != nullptr) XFree(children);
   return found;
 }
 
-XWindow XSession::FindWindow(const std::string& title, Duration timeout) {
+XWindow XSession::FindWindow(const std::string& title, Duration timeout, bool viewableOnly) {
   const Atom netWmName = XInternAtom(x_, "_NET_WM_NAME", False);
   const Atom utf8 = XInternAtom(x_, "UTF8_STRING", False);
   const auto deadline = Clock::now() + timeout;
   for (;;) {
-    if (Window w = Search(DefaultRootWindow(x_), title, netWmName, utf8)) return w;
+    if (Window w = Search(DefaultRootWindow(x_), title, netWmName, utf8, viewableOnly)) return w;
     if (Clock::now() >= deadline) return 0;
     std::this_thread::sleep_for(20ms);
   }
 }
 
-bool XSession::WaitUntilGone(const std::string& title, Duration timeout) {
+bool XSession::WaitUntilGone(const std::string& title, Duration timeout, bool viewableOnly) {
   const auto deadline = Clock::now() + timeout;
-  while (FindWindow(title, 0ms) != 0) {
+  while (FindWindow(title, 0ms, viewableOnly) != 0) {
     if (Clock::now() >= deadline) return false;
     std::this_thread::sleep_for(20ms);
   }
@@ -552,7 +556,8 @@ Host::~Host() {
   if (listenFd_ >= 0) close(listenFd_);
 }
 
-bool Host::Start(XSession& session, const std::map<std::string, std::string>& environment) {
+bool Host::Start(XSession& session, const std::vector<std::string>& arguments,
+                 const std::map<std::string, std::string>& environment) {
   session_ = &session;
   dir_ = std::make_unique<TempDir>();
   const fs::path& d = dir_->path();
@@ -622,8 +627,13 @@ bool Host::Start(XSession& session, const std::map<std::string, std::string>& en
   std::vector<std::string> envList;
   for (const auto& [name, value] : env) envList.push_back(name + "=" + value);
 
-  if (!child_.Start({WEXLOR_GUI_HOST, "--runtime", WEXLOR_GUI_RUNTIME}, envList, cwd_,
-                    d / "stdout.txt", d / "stderr.txt")) {
+  std::vector<std::string> argv = {WEXLOR_GUI_HOST};
+  if (arguments.empty()) {
+    argv.insert(argv.end(), {"--runtime", WEXLOR_GUI_RUNTIME});
+  } else {
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+  }
+  if (!child_.Start(argv, envList, cwd_, d / "stdout.txt", d / "stderr.txt")) {
     ADD_FAILURE() << "cannot start the host";
     return false;
   }
@@ -900,7 +910,7 @@ void GuiTest::StartSuite(const XSession::Options& options,
   session_ = std::make_unique<XSession>();
   if (!session_->Start(options)) return;
   auto host = std::make_unique<Host>();
-  if (!host->Start(*session_, hostEnvironment)) return;
+  if (!host->Start(*session_, {}, hostEnvironment)) return;
   // Closing the last window ends the application; this hidden one keeps
   // it alive while the tests close theirs.
   if (host->CreateWindow(0x08) == 0) return;

@@ -96,10 +96,14 @@ class XSession {
   const std::string& busAddress() const { return busAddress_; }
   XWindow root() const;
 
-  // The top-level client window whose _NET_WM_NAME is `title`, or 0.
-  XWindow FindWindow(const std::string& title, Duration timeout = kTimeout);
-  // Waits until no window has that title; false on timeout.
-  bool WaitUntilGone(const std::string& title, Duration timeout = kTimeout);
+  // The top-level client window whose _NET_WM_NAME is `title`, or 0;
+  // with `viewableOnly`, only a window that is mapped and shown.
+  XWindow FindWindow(const std::string& title, Duration timeout = kTimeout,
+                     bool viewableOnly = false);
+  // Waits until no window (or no shown window) has that title; false on
+  // timeout.
+  bool WaitUntilGone(const std::string& title, Duration timeout = kTimeout,
+                     bool viewableOnly = false);
   // Root coordinates of the window's client area.
   bool ClientOrigin(XWindow w, int* x, int* y);
   // A real left click at root coordinates.
@@ -123,7 +127,8 @@ class XSession {
   unsigned long Pixel(XWindow w, int x, int y);
 
  private:
-  XWindow Search(XWindow w, const std::string& title, unsigned long netWmName, unsigned long utf8);
+  XWindow Search(XWindow w, const std::string& title, unsigned long netWmName, unsigned long utf8,
+                 bool viewableOnly);
 
   TempDir dir_;
   Child xvfb_, bus_, wm_;
@@ -177,9 +182,11 @@ class Host {
  public:
   ~Host();
   // Starts the host in a fresh working directory (see cwd()) and waits for
-  // the runtime to connect. `environment` adds to or overrides the host's
-  // environment.
-  bool Start(XSession& session, const std::map<std::string, std::string>& environment = {});
+  // the runtime to connect. `arguments` replace the default command line,
+  // which names the test runtime with --runtime; `environment` adds to or
+  // overrides the host's environment.
+  bool Start(XSession& session, const std::vector<std::string>& arguments = {},
+             const std::map<std::string, std::string>& environment = {});
   // Asks the runtime to quit, waits for the host to end and checks that it
   // ended cleanly; returns a description of every problem ("" when none).
   std::string Stop();

@@ -66,7 +66,8 @@ class GuiMenus : public GuiTest {
 
   std::string Clipboard() {
     const Tokens reply = host().Command({"clipread"});
-    return reply.empty() ? "no-reply" : reply[0];
+    if (reply.empty()) return "no-reply";
+    return reply[0] == "text" && reply.size() > 1 ? reply[1] : "(none)";
   }
 };
 

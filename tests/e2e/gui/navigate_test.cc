@@ -91,5 +91,38 @@ TEST_F(GuiNavigate, RelativePathIsResolvedAgainstTheWorkingDirectory) {
   EXPECT_EQ(Href(), FileUri("relative.html"));
 }
 
+// A failed load ends in the engine's error page and one line on standard
+// error, never in a page-load report; the next good load is reported once.
+TEST_F(GuiNavigate, FailedLoadIsNotReportedAsAPageLoad) {
+  const fs::path missing = host().cwd() / "missing.html";
+  // A port that nothing listens on (and that the engine does not block).
+  int closedPort = 0;
+  {
+    HttpServer server;
+    ASSERT_TRUE(server.Start());
+    closedPort = server.port();
+  }
+  for (const std::string& url : {"http://127.0.0.1:" + std::to_string(closedPort) + "/refused",
+                                 "file://" + missing.string()}) {
+    const size_t mark = host().Mark();
+    host().Command({"navigate", std::to_string(window_), url});
+    const std::string line = "wexlor: window " + std::to_string(window_) + " could not load " + url;
+    const auto deadline = std::chrono::steady_clock::now() + kTimeout;
+    while (host().StderrText().find(line) == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(20ms);
+    }
+    EXPECT_THAT(host().StderrText(), ::testing::HasSubstr(line));
+    // Time for the error page to finish loading.
+    std::this_thread::sleep_for(700ms);
+    host().Sync();
+    EXPECT_TRUE(host().EventsSince(mark, {"load"}).empty()) << url;
+    ASSERT_TRUE(host().LoadHtml(window_, Page("after")));
+    host().Sync();
+    EXPECT_EQ(host().EventsSince(mark, {"load"}).size(), 1u) << url;
+    EXPECT_EQ(Title(), "\"after\"");
+  }
+}
+
 }  // namespace
 }  // namespace gui

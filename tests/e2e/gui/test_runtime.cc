@@ -674,6 +674,27 @@ bool Execute(const std::string& seq, const std::vector<std::string>& a,
     reply = {buf};
   } else if (verb == "scheme") {
     ExecuteScheme(a, reply);
+  } else if (verb == "dialog") {  // dialog <kind> <title> <message> <default>
+    static char marker;
+    char* text = &marker;  // the host must clear it before anything else
+    const int32_t r =
+        api->ShowDialog(ctx, 0, I32(arg(1)), arg(2).c_str(), arg(3).c_str(), arg(4).c_str(), &text);
+    reply = {std::to_string(r)};
+    if (text == &marker) {
+      reply.push_back("not-cleared");
+    } else if (text == nullptr) {
+      reply.push_back("null");
+    } else {
+      reply.insert(reply.end(), {"text", text});
+      api->StringFree(ctx, text);
+    }
+  } else if (verb == "clipread") {
+    char* text = api->ReadClipboardText(ctx);
+    reply =
+        text != nullptr ? std::vector<std::string>{"text", text} : std::vector<std::string>{"null"};
+    api->StringFree(ctx, text);
+  } else if (verb == "clipwrite") {
+    api->WriteClipboardText(ctx, arg(1).c_str());
   } else if (verb == "heap") {
     reply = {HeapInUseKb()};
   } else if (verb == "notify") {  // notify <json options | none> [<json options>]...
@@ -711,12 +732,6 @@ bool Execute(const std::string& seq, const std::vector<std::string>& a,
   } else if (verb == "contextmenu") {  // contextmenu <window> <x> <y> <json description>
     api->ShowContextMenu(ctx, win, I32(arg(2)), I32(arg(3)), BuildFromJson(arg(4)), OnMenuClick,
                          nullptr);
-  } else if (verb == "clipread") {
-    char* text = api->ReadClipboardText(ctx);
-    reply = {text != nullptr ? text : "(none)"};
-    api->StringFree(ctx, text);
-  } else if (verb == "clipwrite") {
-    api->WriteClipboardText(ctx, arg(1).c_str());
   } else if (verb == "answer") {  // answer <method> <kind> [payload]
     std::lock_guard<std::mutex> lock(rulesMutex);
     rules[arg(1)] = AnswerRule{arg(2), arg(3)};

@@ -1,5 +1,7 @@
 // Windows: creation flags, the window registry, window handlers, and the
 // application's lifetime.
+#include <sys/wait.h>
+
 #include <algorithm>
 
 #include "harness.h"
@@ -467,6 +469,31 @@ TEST_F(GuiWindowManager, MoveIsReportedInRootCoordinates) {
   host().Close(w);
 }
 
+TEST_F(GuiWindowManager, QueriesSeeTheSettersIssuedJustBefore) {
+  size_t mark = host().Mark();
+  const uint32_t w = host().CreateWindow();
+  ASSERT_TRUE(host().WaitFor({"focus", W(w), "1"}, mark));
+  // Each query comes right after its setter, before the window manager has
+  // answered; alternating values make a stale answer visible.
+  const std::vector<Tokens> sizes = {{"500", "300"}, {"640", "420"}, {"510", "330"}};
+  const std::vector<Tokens> places = {{"40", "50"}, {"90", "70"}, {"45", "55"}};
+  for (size_t i = 0; i < sizes.size(); ++i) {
+    host().Command({"setsize", W(w), sizes[i][0], sizes[i][1]});
+    EXPECT_EQ(host().Command({"getsize", W(w)}), sizes[i]);
+    host().Command({"setpos", W(w), places[i][0], places[i][1]});
+    EXPECT_EQ(host().Command({"getpos", W(w)}), places[i]);
+  }
+  // Once the window manager has confirmed, the real geometry agrees.
+  mark = host().Mark();
+  host().Command({"setsize", W(w), "520", "340"});
+  // Resize reports give the web view, below the menu bar.
+  ASSERT_TRUE(host().WaitFor({"resize", W(w), "520", "*"}, mark));
+  std::this_thread::sleep_for(2500ms);  // past any allowance for a silent window system
+  EXPECT_EQ(host().Command({"getsize", W(w)}), (Tokens{"520", "340"}));
+  EXPECT_EQ(host().Command({"getpos", W(w)}), places.back());
+  host().Close(w);
+}
+
 // Each test runs its own host: these are about the application's lifetime.
 class GuiLifecycle : public ::testing::Test {
  protected:
@@ -504,6 +531,50 @@ TEST_F(GuiLifecycle, ClosingTheLastWindowEndsTheApplication) {
   EXPECT_EQ(host_.Command({"ping"}), Tokens{"pong"});
   host_.Close(w2);
   EXPECT_EQ(host_.WaitForExit(), "");
+}
+
+// Its own host: the command line is the subject.
+TEST(GuiCommandLine, JoinedRuntimeOptionLoadsThatLibraryAndUnknownOptionsAreWarned) {
+  XSession session;
+  ASSERT_TRUE(session.Start({}));
+  Host host;
+  ASSERT_TRUE(host.Start(session, {std::string("--runtime=") + WEXLOR_GUI_RUNTIME, "--frobnicate",
+                                   "--display=" + session.display()}));
+  EXPECT_EQ(host.Command({"ping"}), Tokens{"pong"});
+  EXPECT_EQ(host.Stop(), "");
+  // The toolkit's own options are not warned about.
+  const std::string err = host.StderrText();
+  EXPECT_THAT(err, ::testing::HasSubstr("wexlor: ignoring unknown option --frobnicate\n"));
+  EXPECT_THAT(err, ::testing::Not(::testing::HasSubstr("--display")));
+}
+
+TEST(GuiCommandLine, MissingRuntimeNamesEveryPlaceSearched) {
+  XSession session;
+  ASSERT_TRUE(session.Start({}));
+  TempDir dir;
+  Child host;
+  const fs::path err = dir.path() / "err.txt";
+  ASSERT_TRUE(host.Start({WEXLOR_GUI_HOST},
+                         {"PATH=/usr/bin:/bin", "HOME=" + dir.path().string(),
+                          "DISPLAY=" + session.display(), "GDK_BACKEND=x11", "NO_AT_BRIDGE=1"},
+                         dir.path(), dir.path() / "out.txt", err));
+  int status = 0;
+  ASSERT_TRUE(host.Wait(kTimeout, &status));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+  std::ifstream in(err);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  const std::string cwd = fs::canonical(dir.path()).string();
+  const std::string exe = fs::canonical(WEXLOR_GUI_HOST).string();
+  const std::string exeDir = fs::path(exe).parent_path().string();
+  ASSERT_EQ(lines.size(), 2u) << ::testing::PrintToString(lines);
+  EXPECT_EQ(lines[0],
+            "No runtime library found. Set WEXLOR_RUNTIME_PATH or place libruntime.so beside the "
+            "executable.");
+  EXPECT_EQ(lines[1], "Searched, in order: " + exeDir + "/libruntime.so, " + exeDir +
+                          "/../lib/libruntime.so, " + cwd + "/libruntime.so, " + cwd +
+                          "/target/debug/libhello.so, " + cwd + "/target/release/libhello.so, " +
+                          exe + ".so");
 }
 
 TEST_F(GuiLifecycle, ControlQEndsTheApplication) {
