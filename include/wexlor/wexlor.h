@@ -175,16 +175,20 @@ typedef void (*wexlor_ui_task)(void* user_data);
 /**
  * A page called a method of the bridge object, e.g. `Wexlor.files.open(1)`.
  * Runs on the thread that called PollJsCalls. Only the top-level document of
- * a window calls the runtime; frames do not.
+ * a window calls the runtime, and only when it is one of the application's
+ * own pages: an "app" page, HTML text or a file the runtime loaded, or a page
+ * of the origin of a web URL passed to Navigate. Frames never do.
  * @param user_data As registered.
  * @param window The window whose page made the call.
  * @param call_id Pass to JsCallRespond, exactly once. Unique in the process.
- * @param method The dotted property path ("files.open"); borrowed for the
- *        call.
+ * @param method The dotted property path ("files.open"), valid UTF-8
+ *        without NUL; borrowed for the call.
  * @param args A list of the arguments; owned by the runtime from now on
  *        (release it with ValueFree). Numbers arrive as int32 when whole and
- *        in range, otherwise as doubles; functions as callback references,
- *        ArrayBuffers and typed arrays as binary values.
+ *        in range, otherwise as doubles; top-level functions as callback
+ *        references, top-level ArrayBuffers and Uint8Arrays as binary
+ *        values. A lone surrogate in a string arrives as its three-byte
+ *        form and goes back to the page exactly.
  */
 typedef void (*wexlor_js_call_handler)(void* user_data, uint32_t window, uint64_t call_id,
                                        const char* method, wexlor_value* args);
@@ -353,8 +357,9 @@ typedef struct wexlor_backend_api {
   /** Evaluates @p script in the window's page and returns at once. When
    * @p callback is given, it is called once on the main thread with the
    * result (see ::wexlor_execute_js_callback: the values are borrowed). A
-   * missing window reports neither result nor error. A null script, or no
-   * host user interface, does nothing and never calls back. */
+   * missing window reports neither result nor error; a script that is not
+   * valid UTF-8 reports an error. A null script, or no host user interface,
+   * does nothing and never calls back. */
   void (*ExecuteJs)(void* ctx, uint32_t window, const char* script,
                     wexlor_execute_js_callback callback, void* user_data);
   /** Ends the application: windows stay as they are, then the host calls
@@ -503,7 +508,10 @@ typedef struct wexlor_backend_api {
    * otherwise @p result (null means null) resolves it; binary values become
    * ArrayBuffers. Both handles stay the caller's: the host keeps its own
    * reference, so they may be freed right after. An unknown or already
-   * answered call id, or a page replaced meanwhile, drops the answer. */
+   * answered call id, or a page replaced meanwhile, drops the answer.
+   * Strings reach the page as valid text (bytes that are not UTF-8 become
+   * U+FFFD), a list or dict inside itself as null, and an answer of more
+   * than 128 MiB of JSON rejects the call instead. */
   void (*JsCallRespond)(void* ctx, uint64_t call_id, wexlor_value* result, wexlor_value* error);
   /** Calls a function the page passed, with the list @p args (null: no
    * arguments). Reaches only the page that owns the callback; returns at
@@ -665,8 +673,8 @@ typedef struct wexlor_backend_api {
                                 wexlor_scheme_request_handler request,
                                 wexlor_scheme_stop_handler stop, void* user_data);
   /** Copies up to @p capacity bytes of the request body into @p buffer and
-   * returns how many; 0 at the end. One exchange must not be read from two
-   * threads at once. */
+   * returns how many; 0 at the end; -1 for a finished, stopped or unknown
+   * exchange. */
   int64_t (*SchemeRequestReadBody)(void* ctx, wexlor_scheme_exchange* exchange, uint8_t* buffer,
                                    size_t capacity);
   /** Starts the response with HTTP @p status and @p headers_length bytes of
@@ -677,11 +685,13 @@ typedef struct wexlor_backend_api {
                               const char* headers, size_t headers_length);
   /** Sends @p length bytes of the body (copied; the page sees them as they
    * come) and returns @p length, or -1 once the page has given the request
-   * up. Returns at once. */
+   * up or for a finished or unknown exchange. Returns at once. */
   int64_t (*SchemeResponseWrite)(void* ctx, wexlor_scheme_exchange* exchange,
                                  const uint8_t* bytes, size_t length);
   /** Ends the response and releases the exchange; the handle is invalid
-   * afterwards. Call exactly once, also after a stop. Returns at once. */
+   * afterwards (the host ignores it from then on, and never gives the same
+   * handle to another exchange). Call exactly once, also after a stop.
+   * Returns at once. */
   void (*SchemeResponseFinish)(void* ctx, wexlor_scheme_exchange* exchange);
   /** Sets the window's opacity, clamped to 0.0 … 1.0 (visible with a
    * compositor). Returns at once. */
