@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <memory>
@@ -25,12 +27,32 @@ namespace {
 
 class GtkSchemeExchange;
 
+// Response bytes an exchange may hold that the page has not read yet; a
+// writer off the main thread waits while more are held.
+constexpr uint64_t kHighWaterBytes = 4 * 1024 * 1024;
+
 // What an exchange and its body stream share. `exchange` is cleared on the
 // main thread when the exchange is destroyed, so a stop noticed later (the
 // page reads after the runtime finished) never reaches freed memory.
 struct ExchangeLink {
   std::atomic<bool> stopped{false};
   GtkSchemeExchange* exchange = nullptr;  // main thread only
+
+  // Bytes written and not yet read by the page (or dropped).
+  std::mutex mutex;
+  std::condition_variable drained;
+  uint64_t unread = 0;
+
+  void Consumed(uint64_t n) {
+    if (n == 0) return;
+    std::lock_guard<std::mutex> lock(mutex);
+    unread -= std::min(unread, n);
+    drained.notify_all();
+  }
+  void WakeWriters() {
+    std::lock_guard<std::mutex> lock(mutex);
+    drained.notify_all();
+  }
 };
 
 // Every exchange alive, by window, so closing a window can stop the
@@ -125,6 +147,7 @@ gssize ReadNonblocking(GPollableInputStream* pollable, void* buffer, gsize count
       s->frontOffset = 0;
     }
   }
+  (*s->link)->Consumed(copied);
   if (copied > 0 || count == 0) return static_cast<gssize>(copied);
   if (s->finished) {
     s->eof = TRUE;
@@ -283,13 +306,30 @@ class GtkSchemeExchange : public SchemeExchangeBase,
     HeaderList parsed = WexlorParseFlatHeaders(headers, headersLength);
     MainQueue::Post([self = shared_from_this(), status, parsed = std::move(parsed)] {
       if (self->link_->stopped.load() || self->stream_ != nullptr) return;
-      self->SendResponse(status, parsed);
+      // When the runtime has already written and finished the whole body,
+      // WebKit gets it with the response, its length known and the end
+      // marked, so its first read is the only one.
+      self->SendResponse(status, parsed, self->finishRequested_.load());
     });
   }
 
   int64_t WriteResponse(const uint8_t* data, uint64_t length) override {
     if (link_->stopped.load()) return -1;
     if (length == 0) return 0;
+    {
+      // A writer that outruns the page waits here, off the main thread,
+      // until the page has read enough; a stop or the application's end
+      // releases it at once. The main thread never waits: it queues.
+      std::unique_lock<std::mutex> lock(link_->mutex);
+      if (!MainQueue::IsMainThread()) {
+        while (link_->unread > kHighWaterBytes && !link_->stopped.load() &&
+               !MainQueue::Terminating()) {
+          link_->drained.wait_for(lock, std::chrono::milliseconds(50));
+        }
+      }
+      if (link_->stopped.load()) return -1;
+      link_->unread += length;
+    }
     std::vector<uint8_t> chunk(data, data + length);
     // Chunks gather here; one main-thread step moves all that arrived since
     // the last one into the body stream, so a fast writer costs one wakeup
@@ -306,6 +346,7 @@ class GtkSchemeExchange : public SchemeExchangeBase,
   }
 
   void Finish() override {
+    finishRequested_.store(true);
     MainQueue::Post([self = shared_from_this()] {
       self->Flush();
       if (!self->link_->stopped.load() && !self->finished_) {
@@ -352,14 +393,29 @@ class GtkSchemeExchange : public SchemeExchangeBase,
       batch.swap(pending_);
       flushPosted_ = false;
     }
-    if (batch.empty() || link_->stopped.load() || stream_ == nullptr) return;
+    if (batch.empty()) return;
+    if (link_->stopped.load() || stream_ == nullptr) {
+      // Nobody will read these (written before a response, or after a
+      // stop): they no longer count against the writer.
+      uint64_t dropped = 0;
+      for (const auto& chunk : batch) dropped += chunk.size();
+      link_->Consumed(dropped);
+      return;
+    }
     for (auto& chunk : batch) stream_->chunks->push_back(std::move(chunk));
     Wake(stream_);
   }
 
-  void SendResponse(int status, const HeaderList& headers) {
+  void SendResponse(int status, const HeaderList& headers, bool complete = false) {
     if (status < 100 || status > 599) status = 500;  // not an HTTP status
     stream_ = NewBodyStream(link_);
+    gint64 knownLength = -1;
+    if (complete) {
+      Flush();
+      knownLength = 0;
+      for (const auto& chunk : *stream_->chunks) knownLength += static_cast<gint64>(chunk.size());
+      stream_->finished = TRUE;
+    }
     SoupMessageHeaders* soupHeaders = soup_message_headers_new(SOUP_MESSAGE_HEADERS_RESPONSE);
     gint64 length = -1;
     const char* contentType = nullptr;
@@ -375,6 +431,8 @@ class GtkSchemeExchange : public SchemeExchangeBase,
       char* end = nullptr;
       const long long n = g_ascii_strtoll(cl, &end, 10);
       if (end != cl && *end == '\0' && n >= 0) length = n;
+    } else {
+      length = knownLength;
     }
     contentType = soup_message_headers_get_one(soupHeaders, "Content-Type");
     WebKitURISchemeResponse* response =
@@ -398,6 +456,7 @@ class GtkSchemeExchange : public SchemeExchangeBase,
   std::mutex pendingMutex_;             // guards the two below
   std::vector<std::vector<uint8_t>> pending_;
   bool flushPosted_ = false;
+  std::atomic<bool> finishRequested_{false};  // the runtime has called Finish
 };
 
 // Main thread. Tells the runtime once, then drops the registry's hold: the
@@ -406,6 +465,7 @@ class GtkSchemeExchange : public SchemeExchangeBase,
 // later step, never inside a stream callback that got us here.
 void MarkStopped(const std::shared_ptr<ExchangeLink>& link) {
   if (link->stopped.exchange(true)) return;
+  link->WakeWriters();
   if (link->exchange == nullptr) return;
   wexlor_scheme_exchange* handle = link->exchange->AsHandle();
   RuntimeLoader::GetInstance()->NotifySchemeStopped(link->exchange);

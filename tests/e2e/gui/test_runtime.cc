@@ -445,6 +445,9 @@ void Finished(wexlor_scheme_exchange* exchange) {
 //                                             -> Write's value, the thread
 // scheme read <id> <capacity>                -> "4,4,2,0", the bytes read
 // scheme count                               -> requests seen so far
+// The byte at `offset` of a streamed test body; the page checks the same rule.
+uint8_t StreamByte(uint64_t offset) { return static_cast<uint8_t>(offset * 131 + (offset >> 12)); }
+
 void ExecuteScheme(const std::vector<std::string>& a, std::vector<std::string>& reply) {
   auto arg = [&](size_t i) -> const std::string& {
     static const std::string empty;
@@ -487,6 +490,32 @@ void ExecuteScheme(const std::vector<std::string>& a, std::vector<std::string>& 
     Finished(exchange);
     api->SchemeResponseFinish(ctx, exchange);
     reply = {std::to_string(written), ThreadKind()};
+  } else if (step == "stream") {  // stream <id> <total bytes> <chunk bytes>
+    // From a thread of its own, as fast as the host lets it: a 200 with the
+    // length, then bytes whose value is StreamByte(offset), then Finish.
+    const uint64_t total = std::strtoull(arg(3).c_str(), nullptr, 10);
+    const size_t chunk = std::max<size_t>(1, std::strtoull(arg(4).c_str(), nullptr, 10));
+    const std::string id = arg(2);
+    std::thread([exchange, total, chunk, id] {
+      const std::string headers =
+          FlatHeaders({"", "", "", "", "content-type", "application/octet-stream", "content-length",
+                       std::to_string(total)},
+                      4);
+      api->SchemeResponseBegin(ctx, exchange, 200, headers.data(), headers.size());
+      std::vector<uint8_t> buffer(chunk);
+      uint64_t written = 0;
+      int64_t last = 0;
+      while (written < total) {
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(chunk, total - written));
+        for (size_t i = 0; i < n; ++i) buffer[i] = StreamByte(written + i);
+        last = api->SchemeResponseWrite(ctx, exchange, buffer.data(), n);
+        if (last < 0) break;
+        written += n;
+      }
+      Finished(exchange);
+      api->SchemeResponseFinish(ctx, exchange);
+      Event({"stream-end", id, std::to_string(written), std::to_string(last)});
+    }).detach();
   } else if (step == "read") {
     const size_t capacity = std::strtoull(arg(3).c_str(), nullptr, 10);
     std::vector<uint8_t> buffer(capacity);
