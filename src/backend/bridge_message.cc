@@ -35,15 +35,20 @@ bool ReadCallId(const std::shared_ptr<Value>& v, uint64_t* out) {
 }  // namespace
 
 BridgeMessage ReadBridgeMessage(const std::string& text, const std::string& key) {
+  return ReadBridgeMessage(text.c_str(), text.size(), key);
+}
+
+BridgeMessage ReadBridgeMessage(const char* text, size_t length, const std::string& key) {
   BridgeMessage out;
   // The bridge writes its key first: anything else is refused before it is
   // parsed, except short notes that may name their origin.
   const std::string prefix = "{\"key\":\"" + key + "\"";
-  if (key.empty() || text.compare(0, prefix.size(), prefix) != 0) {
-    if (text.size() > 4096) return out;
+  if (key.empty() || std::string_view(text, length).substr(0, prefix.size()) != prefix) {
+    if (length > 4096) return out;
   }
   bool tooDeep = false;
-  const auto message = json::ParseText(text, &tooDeep);
+  const char* cursor = text;
+  const auto message = json::Parse(cursor, &tooDeep);
   if (!message || message->type != Value::Type::Dict) return out;
   const auto& dict = message->AsDict();
   const auto givenKey = Field(dict, "key");

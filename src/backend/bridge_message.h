@@ -27,3 +27,5 @@ struct BridgeMessage {
 // method that holds NUL or is not valid UTF-8 text, or arguments nested
 // deeper than the reader keeps, make a call that is rejected.
 BridgeMessage ReadBridgeMessage(const std::string& text, const std::string& key);
+// The same for NUL-terminated text of `length` bytes, without a copy.
+BridgeMessage ReadBridgeMessage(const char* text, size_t length, const std::string& key);

@@ -745,8 +745,13 @@ std::shared_ptr<Value> ParseText(const std::string& text) {
 }
 
 std::shared_ptr<Value> ParseText(const std::string& text, bool* tooDeep) {
+  const char* cursor = text.c_str();
+  return Parse(cursor, tooDeep);
+}
+
+std::shared_ptr<Value> Parse(const char*& cursor, bool* tooDeep) {
   t_skippedDeep = false;
-  auto value = ParseText(text);
+  auto value = Parse(cursor);
   *tooDeep = t_skippedDeep;
   return value;
 }

@@ -41,5 +41,6 @@ std::shared_ptr<wexlor::Value> ParseText(const std::string& text);
 // The same, also telling whether a container lay deeper than kMaxDepth and was
 // read as null.
 std::shared_ptr<wexlor::Value> ParseText(const std::string& text, bool* tooDeep);
+std::shared_ptr<wexlor::Value> Parse(const char*& cursor, bool* tooDeep);
 
 }  // namespace json

@@ -248,9 +248,10 @@ void OnScriptMessage(WebKitUserContentManager*, WebKitJavascriptResult* result, 
     WarnAboutDrop(d, "");
     return;
   }
+  // JSON text has no raw NUL, so the C string is the whole message.
   char* text = jsc_value_to_string(body);
   if (text == nullptr) return;
-  BridgeMessage message = ReadBridgeMessage(text, d->key);
+  BridgeMessage message = ReadBridgeMessage(text, std::strlen(text), d->key);
   g_free(text);
   switch (message.kind) {
     case BridgeMessage::Kind::kDrop:
