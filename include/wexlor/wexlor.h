@@ -562,7 +562,11 @@ typedef struct wexlor_backend_api {
    * "label", "submenu", "role", "accelerator", "enabled", "checked",
    * "type": "separator"); @p click receives the chosen item's id on the main
    * thread. The host reads @p menu later on the main thread: do not use or
-   * free the handle after the call. Null menu: nothing. Returns at once. */
+   * free the handle after the call. Null menu: nothing. Returns at once.
+   * An Edit menu is added unless @p menu has a "copy" role at any depth. On
+   * Linux each window shows its own menu bar; the menu set for 0 (or an id
+   * with no window) is shown in every window that has none of its own,
+   * including windows created later. */
   void (*SetApplicationMenu)(void* ctx, uint32_t window, wexlor_value* menu,
                              wexlor_menu_click_handler click, void* user_data);
   /** Shows @p menu (as for SetApplicationMenu) as a context menu at
