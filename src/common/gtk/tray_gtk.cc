@@ -143,22 +143,29 @@ GdkPixbuf* Decode(const void* bytes, size_t length) {
   return pixbuf;
 }
 
+// The image scaled into a transparent size × size square, centred.
+GdkPixbuf* Letterboxed(GdkPixbuf* source, int size) {
+  GdkPixbuf* rgba = gdk_pixbuf_add_alpha(source, FALSE, 0, 0, 0);
+  const PixmapPlacement p =
+      LetterboxPlacement(gdk_pixbuf_get_width(rgba), gdk_pixbuf_get_height(rgba), size);
+  GdkPixbuf* square = gdk_pixbuf_new(GDK_COLORSPACE_RGB, TRUE, 8, size, size);
+  gdk_pixbuf_fill(square, 0);
+  if (GdkPixbuf* scaled = gdk_pixbuf_scale_simple(rgba, p.width, p.height, GDK_INTERP_BILINEAR);
+      scaled != nullptr) {
+    gdk_pixbuf_copy_area(scaled, 0, 0, p.width, p.height, square, p.x, p.y);
+    g_object_unref(scaled);
+  }
+  g_object_unref(rgba);
+  return square;
+}
+
 // The image at every offered size, letterboxed into squares, as a(iiay).
 GVariant* PixmapsOf(GdkPixbuf* source) {
   GVariantBuilder builder;
   g_variant_builder_init(&builder, G_VARIANT_TYPE("a(iiay)"));
   if (source != nullptr) {
-    GdkPixbuf* rgba = gdk_pixbuf_add_alpha(source, FALSE, 0, 0, 0);
-    const int w = gdk_pixbuf_get_width(rgba), h = gdk_pixbuf_get_height(rgba);
     for (int size : kTrayPixmapSizes) {
-      const PixmapPlacement p = LetterboxPlacement(w, h, size);
-      GdkPixbuf* square = gdk_pixbuf_new(GDK_COLORSPACE_RGB, TRUE, 8, size, size);
-      gdk_pixbuf_fill(square, 0);
-      GdkPixbuf* scaled = gdk_pixbuf_scale_simple(rgba, p.width, p.height, GDK_INTERP_BILINEAR);
-      if (scaled != nullptr) {
-        gdk_pixbuf_copy_area(scaled, 0, 0, p.width, p.height, square, p.x, p.y);
-        g_object_unref(scaled);
-      }
+      GdkPixbuf* square = Letterboxed(source, size);
       const std::vector<uint8_t> argb =
           RgbaToArgbNetwork(gdk_pixbuf_read_pixels(square), size, size,
                             gdk_pixbuf_get_rowstride(square), gdk_pixbuf_get_n_channels(square));
@@ -168,7 +175,6 @@ GVariant* PixmapsOf(GdkPixbuf* source) {
                                                             argb.size(), 1)));
       g_object_unref(square);
     }
-    g_object_unref(rgba);
   }
   return g_variant_ref_sink(g_variant_builder_end(&builder));
 }
@@ -182,15 +188,23 @@ void EmitItemSignal(const TrayEntry& entry, const char* signal, GVariant* args =
                                 nullptr);
 }
 
+// Shows the active icon in the X11 tray at the size the tray gives it.
+void ShowOnStatusIcon(TrayEntry& entry) {
+  G_GNUC_BEGIN_IGNORE_DEPRECATIONS
+  GdkPixbuf* icon = ActiveIcon(entry);
+  if (entry.statusIcon == nullptr || icon == nullptr) return;
+  const int size = gtk_status_icon_get_size(entry.statusIcon);
+  GdkPixbuf* square = Letterboxed(icon, size > 0 ? size : 22);
+  gtk_status_icon_set_from_pixbuf(entry.statusIcon, square);
+  g_object_unref(square);
+  G_GNUC_END_IGNORE_DEPRECATIONS
+}
+
 void ApplyActiveIcon(TrayEntry& entry) {
   if (entry.pixmaps != nullptr) g_variant_unref(entry.pixmaps);
   entry.pixmaps = nullptr;
   EmitItemSignal(entry, "NewIcon");
-  G_GNUC_BEGIN_IGNORE_DEPRECATIONS
-  if (entry.statusIcon != nullptr && ActiveIcon(entry) != nullptr) {
-    gtk_status_icon_set_from_pixbuf(entry.statusIcon, ActiveIcon(entry));
-  }
-  G_GNUC_END_IGNORE_DEPRECATIONS
+  ShowOnStatusIcon(entry);
 }
 
 // Dark when the portal says so, else (no portal, or no preference there)
