@@ -79,8 +79,9 @@ std::atomic<uint32_t> g_next_tray_id{1};
 std::map<uint32_t, TrayEntry> g_trays;
 GDBusConnection* g_bus = nullptr;
 bool g_bus_tried = false;
-bool g_watcher_known = false;  // the first answer about the watcher came
-bool g_watcher_present = false;
+bool g_watcher_known = false;    // the first answer about the watcher came
+bool g_watcher_present = false;  // a watcher with a host runs
+bool g_watcher_owner = false;    // someone owns the watcher's name
 GDBusNodeInfo* g_item_info = nullptr;
 bool g_observer_installed = false;
 int g_portal_scheme = -1;  // the portal's color-scheme; -1 while unknown
@@ -93,15 +94,49 @@ TrayEntry* Find(uint32_t id) {
 
 void ApplyPresentation(TrayEntry& entry);
 
-void OnWatcherAppeared(GDBusConnection*, const char*, const char*, gpointer) {
-  g_watcher_known = g_watcher_present = true;
+void SetWatcherPresent(bool present) {
+  const bool changed = !g_watcher_known || present != g_watcher_present;
+  g_watcher_known = true;
+  g_watcher_present = present;
+  if (!changed) return;
   for (auto& [id, entry] : g_trays) ApplyPresentation(entry);
 }
 
+// A watcher only helps while a host (a panel) has registered with it; a
+// watcher that cannot say counts as having one.
+void CheckWatcherHost() {
+  g_dbus_connection_call(
+      g_bus, kWatcherName, kWatcherPath, "org.freedesktop.DBus.Properties", "Get",
+      g_variant_new("(ss)", kWatcherName, "IsStatusNotifierHostRegistered"), G_VARIANT_TYPE("(v)"),
+      G_DBUS_CALL_FLAGS_NO_AUTO_START, 5000, nullptr,
+      [](GObject* source, GAsyncResult* res, gpointer) {
+        GVariant* r = g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), res, nullptr);
+        bool host = true;
+        if (r != nullptr) {
+          GVariant* v = nullptr;
+          g_variant_get(r, "(v)", &v);
+          if (g_variant_is_of_type(v, G_VARIANT_TYPE_BOOLEAN)) host = g_variant_get_boolean(v);
+          g_variant_unref(v);
+          g_variant_unref(r);
+        }
+        // The watcher may have gone while we asked.
+        if (g_watcher_owner) SetWatcherPresent(host);
+      },
+      nullptr);
+}
+
+void OnWatcherAppeared(GDBusConnection*, const char*, const char*, gpointer) {
+  g_watcher_owner = true;
+  // A new watcher knows nothing of our items: register them all again.
+  if (g_watcher_present) {
+    for (auto& [id, entry] : g_trays) ApplyPresentation(entry);
+  }
+  CheckWatcherHost();
+}
+
 void OnWatcherVanished(GDBusConnection*, const char*, gpointer) {
-  g_watcher_known = true;
-  g_watcher_present = false;
-  for (auto& [id, entry] : g_trays) ApplyPresentation(entry);
+  g_watcher_owner = false;
+  SetWatcherPresent(false);
 }
 
 // The session bus, connected on first use; null without one. The watcher
@@ -122,6 +157,15 @@ GDBusConnection* Bus() {
   g_item_info = g_dbus_node_info_new_for_xml(kItemXml, nullptr);
   g_bus_watch_name_on_connection(g_bus, kWatcherName, G_BUS_NAME_WATCHER_FLAGS_NONE,
                                  OnWatcherAppeared, OnWatcherVanished, nullptr, nullptr);
+  for (const char* signal : {"StatusNotifierHostRegistered", "StatusNotifierHostUnregistered"}) {
+    g_dbus_connection_signal_subscribe(
+        g_bus, nullptr, kWatcherName, signal, kWatcherPath, nullptr, G_DBUS_SIGNAL_FLAGS_NONE,
+        [](GDBusConnection*, const char*, const char*, const char*, const char*, GVariant*,
+           gpointer) {
+          if (g_watcher_owner) CheckWatcherHost();
+        },
+        nullptr, nullptr);
+  }
   return g_bus;
 }
 
@@ -378,7 +422,9 @@ GVariant* OnItemProperty(GDBusConnection*, const char*, const char* path, const 
     const std::string appId = ApplicationIdGtk();
     const char* prgname = g_get_prgname();
     const std::string base = !appId.empty() ? appId : (prgname != nullptr ? prgname : "wexlor");
-    return g_variant_new_string((base + "-tray-" + std::to_string(entry->id)).c_str());
+    // The first icon is the application's own; later ones are told apart.
+    return g_variant_new_string(
+        (entry->id == 1 ? base : base + "-" + std::to_string(entry->id)).c_str());
   }
   if (p == "Title") {
     const char* name = g_get_application_name();

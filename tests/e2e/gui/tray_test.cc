@@ -31,7 +31,7 @@ SYSTEM_BUS = False
 def load(mock, parameters):
     mock.AddMethods(MAIN_IFACE, [('RegisterStatusNotifierItem', 's', '', ''),
                                  ('RegisterStatusNotifierHost', 's', '', '')])
-    mock.AddProperties(MAIN_IFACE, {'IsStatusNotifierHostRegistered': True,
+    mock.AddProperties(MAIN_IFACE, {'IsStatusNotifierHostRegistered': parameters.get('host', True),
                                     'ProtocolVersion': dbus.Int32(0)})
 )";
 
@@ -157,13 +157,14 @@ class MockService {
   MockService(XSession& session, Bus& bus, std::string name, const char* templateText)
       : session_(session), bus_(bus), name_(std::move(name)), template_(templateText) {}
   ~MockService() { Stop(); }
-  bool Start() {
+  bool Start(const std::string& parameters = "{}") {
     const fs::path file = dir_.Write("mock_template.py", template_);
     const fs::path& d = dir_.path();
-    if (!process_.Start({"/usr/bin/python3", "-m", "dbusmock", "--template", file.string()},
-                        {"PATH=/usr/bin:/bin", "LANG=C.UTF-8",
-                         "DBUS_SESSION_BUS_ADDRESS=" + session_.busAddress()},
-                        d, d / "mock.out", d / "mock.err")) {
+    if (!process_.Start(
+            {"/usr/bin/python3", "-m", "dbusmock", "--template", file.string(), "-p", parameters},
+            {"PATH=/usr/bin:/bin", "LANG=C.UTF-8",
+             "DBUS_SESSION_BUS_ADDRESS=" + session_.busAddress()},
+            d, d / "mock.out", d / "mock.err")) {
       return false;
     }
     const auto deadline = std::chrono::steady_clock::now() + kTimeout;
@@ -324,7 +325,8 @@ std::string Pixel(const std::string& bytes, int size, int x, int y) {
 TEST_F(GuiTray, ItemRegistersWithItsPropertiesAndIcons) {
   ASSERT_TRUE(watcher_->Start());
   const uint32_t first = CreateTray(), second = CreateTray();
-  ASSERT_NE(first, 0u);
+  // Numbering starts at 1 (this is the suite's first test).
+  EXPECT_EQ(first, 1u);
   EXPECT_EQ(second, first + 1);
   host().Command({"trayicon", std::to_string(first), kRedPng});
   host().Command({"traytip", std::to_string(first), "Hello tray"});
@@ -335,8 +337,9 @@ TEST_F(GuiTray, ItemRegistersWithItsPropertiesAndIcons) {
   EXPECT_EQ(Prop(first, "Status").Text(), "'Active'");
   EXPECT_EQ(Prop(first, "Title").Text(), "'Tray Test'");
   EXPECT_EQ(Prop(first, "ItemIsMenu").Text(), "false");
-  EXPECT_EQ(Prop(first, "Id").Text(),
-            "'org.example.WexlorTray-tray-" + std::to_string(first) + "'");
+  // The suite's first icon carries the application id; others add their id.
+  EXPECT_EQ(Prop(first, "Id").Text(), "'org.example.WexlorTray'");
+  EXPECT_EQ(Prop(second, "Id").Text(), "'org.example.WexlorTray-" + std::to_string(second) + "'");
   EXPECT_EQ(Prop(first, "Menu").Text(), "'/'");
   EXPECT_EQ(Prop(first, "ToolTip").Text(), "('', [], 'Tray Test', 'Hello tray')");
 
@@ -557,7 +560,9 @@ TEST_F(GuiTray, FollowsTheDesktopsColourScheme) {
   host().Command({"traydestroy", std::to_string(both)});
 }
 
-TEST_F(GuiTray, WithoutAWatcherTheIconSitsInTheX11Tray) {
+TEST_F(GuiTray, WithoutAPanelTheIconSitsInTheX11Tray) {
+  // A watcher without a registered host shows nothing: it does not count.
+  ASSERT_TRUE(watcher_->Start(R"({"host": false})"));
   TempDir dir;
   Child trayer;
   ASSERT_TRUE(trayer.Start(
@@ -588,6 +593,23 @@ TEST_F(GuiTray, WithoutAWatcherTheIconSitsInTheX11Tray) {
                                  "--repeat", "2", "--delay", "80", "1"}));
   EXPECT_TRUE(host().WaitFor({"tray-double", id}, mark_));
   EXPECT_THAT(TrayEvents(tray), ::testing::ElementsAre("tray-click", "tray-double"));
+
+  // A right click pops the menu up; its item reports the tray id.
+  host().Command({"traymenu", id, R"([{"label":"Show","id":"show"}])"});
+  host().Sync();
+  std::this_thread::sleep_for(600ms);
+  mark_ = host().Mark();
+  ASSERT_TRUE(session().Xdotool({"mousemove", std::to_string(x), std::to_string(y), "click", "3"}));
+  std::vector<XWindow> popups;
+  ASSERT_TRUE(Eventually([&] {
+    popups = session().MappedWindowsOfType("_NET_WM_WINDOW_TYPE_POPUP_MENU");
+    return !popups.empty();
+  }));
+  int px = 0, py = 0;
+  ASSERT_TRUE(session().ClientOrigin(popups[0], &px, &py));
+  session().Click(px + 20, py + 12);
+  EXPECT_TRUE(host().WaitFor({"menu", id, "show"}, mark_));
+  EXPECT_THAT(TrayEvents(tray), ::testing::IsEmpty());
   host().Command({"traydestroy", id});
   trayer.Terminate(2s);
 }
