@@ -3,8 +3,10 @@
 #include <gdk-pixbuf/gdk-pixbuf.h>
 #include <gtk/gtk.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <string>
 #include <vector>
@@ -173,11 +175,39 @@ GdkPixbuf* ActiveIcon(const TrayEntry& entry) {
   return g_dark && entry.dark != nullptr ? entry.dark : entry.icon;
 }
 
+// Larger images are refused: tray icons are small, and a hostile image
+// must not make the host allocate gigabytes. Decoding is fed in chunks and
+// stops once the header has told the size.
+constexpr int kMaxImageSide = 4096;
+constexpr size_t kDecodeChunk = 64 * 1024;
+
+// A PNG's size from its header, checked before any decoder allocates the
+// image; true for other data, which the size-prepared check covers.
+bool PngSizeAcceptable(const guchar* p, size_t length) {
+  static const guchar kSignature[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
+  if (length < 24 || memcmp(p, kSignature, sizeof kSignature) != 0) return true;
+  auto be32 = [](const guchar* q) {
+    return (uint32_t(q[0]) << 24) | (uint32_t(q[1]) << 16) | (uint32_t(q[2]) << 8) | q[3];
+  };
+  return be32(p + 16) <= kMaxImageSide && be32(p + 20) <= kMaxImageSide;
+}
+
 GdkPixbuf* Decode(const void* bytes, size_t length) {
+  if (!PngSizeAcceptable(static_cast<const guchar*>(bytes), length)) return nullptr;
   GdkPixbufLoader* loader = gdk_pixbuf_loader_new();
+  bool tooLarge = false;
+  g_signal_connect(loader, "size-prepared",
+                   G_CALLBACK(+[](GdkPixbufLoader*, gint w, gint h, gpointer flag) {
+                     if (w > kMaxImageSide || h > kMaxImageSide) *static_cast<bool*>(flag) = true;
+                   }),
+                   &tooLarge);
+  const auto* p = static_cast<const guchar*>(bytes);
+  bool ok = true;
+  for (size_t at = 0; ok && !tooLarge && at < length; at += kDecodeChunk) {
+    ok = gdk_pixbuf_loader_write(loader, p + at, std::min(kDecodeChunk, length - at), nullptr);
+  }
   GdkPixbuf* pixbuf = nullptr;
-  if (gdk_pixbuf_loader_write(loader, static_cast<const guchar*>(bytes), length, nullptr) &&
-      gdk_pixbuf_loader_close(loader, nullptr)) {
+  if (ok && !tooLarge && gdk_pixbuf_loader_close(loader, nullptr)) {
     pixbuf = gdk_pixbuf_loader_get_pixbuf(loader);
     if (pixbuf != nullptr) g_object_ref(pixbuf);
   } else {

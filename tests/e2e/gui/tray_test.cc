@@ -23,6 +23,16 @@ constexpr char kWideBluePng[] =
     "89504e470d0a1a0a0000000d4948445200000002000000010806000000f4227f8a0000000e49444154789c6360"
     "60f8ff1f84010dfb03fd875ed5870000000049454e44ae426082";
 
+// The start of a 50000x50000 PNG: refused before it is decoded.
+constexpr char kHugePng[] =
+    "89504e470d0a1a0a0000000d494844520000c3500000c35008060000004baf3dca000000d949444154789cedc1"
+    "3101000000c2a0f54f6d067fa00000000000000000000000000000000000000000000000000000000000000000"
+    "000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000"
+    "000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000"
+    "000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000"
+    "000000000000000000000000000000000000000000000000000000000000000000000000000000000080db000d"
+    "6e000105a4b4e3";
+
 constexpr char kWatcherTemplate[] = R"(import dbus
 BUS_NAME = 'org.kde.StatusNotifierWatcher'
 MAIN_OBJ = '/StatusNotifierWatcher'
@@ -363,6 +373,7 @@ TEST_F(GuiTray, ItemRegistersWithItsPropertiesAndIcons) {
   size_t signals = bus_->Mark();
   host().Command({"trayicon", std::to_string(first), "00112233"});
   host().Command({"trayicon", std::to_string(first), "-"});
+  host().Command({"trayicon", std::to_string(first), kHugePng});
   host().Sync();
   EXPECT_EQ(Pixel(Pixmap16(first), 16, 7, 7), "ffff0000");
   host().Command({"trayicon", std::to_string(first), kWideBluePng});
@@ -676,6 +687,8 @@ TEST_F(GuiTray, BounceMarksWindowsUrgentAndVisibilityHidesThemFromTheTaskBar) {
   const uint32_t window = host().CreateWindow();
   const XWindow xw = host().XWindowOf(window);
   ASSERT_NE(xw, 0u);
+  // The window class names the desktop file.
+  EXPECT_THAT(session().StringProperty(xw, "WM_CLASS"), ::testing::HasSubstr(kAppId));
   const uint32_t other = host().CreateWindow();
   host().Command({"focus", std::to_string(other)});
   host().Sync();
