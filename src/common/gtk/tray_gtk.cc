@@ -1,6 +1,7 @@
 #include "common/gtk/tray_gtk.h"
 
 #include <gdk-pixbuf/gdk-pixbuf.h>
+#include <gdk/gdkx.h>
 #include <gtk/gtk.h>
 
 #include <algorithm>
@@ -557,7 +558,9 @@ void ApplyPresentation(TrayEntry& entry) {
     if (entry.registration != 0) RegisterWithWatcher(entry);
     return;
   }
-  if (entry.statusIcon == nullptr) {
+  // The XEmbed tray exists on X11 only.
+  GdkDisplay* display = gdk_display_get_default();
+  if (entry.statusIcon == nullptr && display != nullptr && GDK_IS_X11_DISPLAY(display)) {
     entry.statusIcon = gtk_status_icon_new();
     g_signal_connect(entry.statusIcon, "button-press-event", G_CALLBACK(OnStatusIconButton),
                      GUINT_TO_POINTER(entry.id));
@@ -572,7 +575,12 @@ void ApplyPresentation(TrayEntry& entry) {
 }
 
 void Release(TrayEntry& entry) {
-  if (entry.registration != 0) g_dbus_connection_unregister_object(g_bus, entry.registration);
+  if (entry.registration != 0) {
+    // Watchers forget an item only when its connection goes; passive items
+    // are hidden, so the icon disappears before its object does.
+    EmitItemSignal(entry, "NewStatus", g_variant_new("(s)", "Passive"));
+    g_dbus_connection_unregister_object(g_bus, entry.registration);
+  }
   entry.dbusMenu.reset();
   if (entry.statusIcon != nullptr) g_object_unref(entry.statusIcon);
   if (entry.icon != nullptr) g_object_unref(entry.icon);

@@ -388,8 +388,11 @@ TEST_F(GuiTray, ItemRegistersWithItsPropertiesAndIcons) {
   EXPECT_TRUE(bus_->WaitSignal("org.kde.StatusNotifierItem.NewToolTip", signals));
   EXPECT_EQ(Prop(first, "ToolTip").Text(), "('', [], '', '')");
 
-  // A destroyed icon leaves the bus; calls for it do nothing.
+  // A destroyed icon turns passive and leaves the bus; calls for it do
+  // nothing.
+  signals = bus_->Mark();
   host().Command({"traydestroy", std::to_string(first)});
+  EXPECT_TRUE(bus_->WaitSignal("org.kde.StatusNotifierItem.NewStatus ('Passive',)", signals));
   host().Command({"traytip", std::to_string(first), "late"});
   host().Command({"trayicon", std::to_string(first), kRedPng});
   host().Sync();
