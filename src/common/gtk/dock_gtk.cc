@@ -35,6 +35,7 @@ struct DockState {
   bool critical = false;
   gint64 urgentSince = 0;
   guint urgentTimer = 0;
+  GtkWindow* lastActive = nullptr;  // compared only, never dereferenced
   bool hidden = false;
   std::unique_ptr<DbusMenu> quickList;
   bool busTried = false;
@@ -119,14 +120,24 @@ void SetUrgent(bool urgent) {
   Changed();
 }
 
-gboolean CheckUrgency(gpointer) {
-  bool focused = false;
+// The host window that has focus, or null.
+GtkWindow* ActiveWindow() {
   for (GList* l = HostWindows(); l != nullptr; l = l->next) {
-    if (gtk_window_is_active(GTK_WINDOW(l->data))) focused = true;
+    if (gtk_window_is_active(GTK_WINDOW(l->data))) return GTK_WINDOW(l->data);
   }
+  return nullptr;
+}
+
+// Ends the request when a host window gains focus (one that had it when
+// the request came does not count) or, for an informational one, after
+// about a second.
+gboolean CheckUrgency(gpointer) {
+  GtkWindow* active = ActiveWindow();
+  const bool gained = active != nullptr && active != g_dock.lastActive;
+  g_dock.lastActive = active;
   const bool expired =
       !g_dock.critical && g_get_monotonic_time() - g_dock.urgentSince >= kInformationalUs;
-  if (!focused && !expired) return G_SOURCE_CONTINUE;
+  if (!gained && !expired) return G_SOURCE_CONTINUE;
   g_dock.urgentTimer = 0;
   SetUrgent(false);
   return G_SOURCE_REMOVE;
@@ -145,9 +156,8 @@ void BounceDockGtk(int type) {
   MainQueue::Post([type] {
     g_dock.critical = type == 0;
     g_dock.urgentSince = g_get_monotonic_time();
+    g_dock.lastActive = ActiveWindow();
     SetUrgent(true);
-    // A window that already has focus ends the request at once, as the
-    // window manager would not show it.
     if (g_dock.urgentTimer == 0) g_dock.urgentTimer = g_timeout_add(100, CheckUrgency, nullptr);
   });
 }
