@@ -759,5 +759,35 @@ TEST_F(GuiTray, ASecondLaunchReachesTheReopenHandler) {
   host().Close(window);
 }
 
+// With an id but no reachable session bus the application still runs, as
+// a separate instance, and tray icons and the dock degrade quietly.
+class GuiTrayWithoutBus : public GuiTest {
+ protected:
+  static void SetUpTestSuite() {
+    StartSuite({}, {{"DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/wexlor-test-bus"},
+                    {"WEXLOR_APP_ID", kAppId}});
+  }
+  static void TearDownTestSuite() { StopSuite(); }
+};
+
+TEST_F(GuiTrayWithoutBus, RunsAsASeparateInstanceAndTraysDegrade) {
+  const Tokens created = host().Command({"tray"});
+  ASSERT_EQ(created.size(), 1u);
+  const std::string id = created[0];
+  host().Command({"trayicon", id, kRedPng});
+  host().Command({"traymenu", id, R"([{"label":"Show","id":"show"}])"});
+  host().Command({"badge", "4"});
+  host().Command({"bounce", "0"});
+  host().Command({"dockmenu", R"([{"label":"New","id":"new"}])"});
+  // No X11 tray runs either: nothing is known about the icon's place.
+  EXPECT_THAT(host().Command({"traybounds", id}),
+              ::testing::ElementsAre("0", "-7", "-7", "-7", "-7"));
+  host().Command({"traydestroy", id});
+  host().Sync();
+  const std::string err = host().StderrText();
+  EXPECT_THAT(err, ::testing::HasSubstr("running as a separate instance"));
+  EXPECT_THAT(err, ::testing::HasSubstr("no session bus for tray icons"));
+}
+
 }  // namespace
 }  // namespace gui
