@@ -67,6 +67,7 @@ struct TrayEntry {
   Handler click, doubleClick;
   TrayClickTracker tracker;
   guint registration = 0;  // the item object on the bus
+  bool rejected = false;   // the watcher refused it
   GtkStatusIcon* statusIcon = nullptr;
   bool hasPoint = false;
   int pointX = 0, pointY = 0;
@@ -130,6 +131,7 @@ void CheckWatcherHost() {
 
 void OnWatcherAppeared(GDBusConnection*, const char*, const char*, gpointer) {
   g_watcher_owner = true;
+  for (auto& [id, entry] : g_trays) entry.rejected = false;
   // A new watcher knows nothing of our items: register them all again.
   if (g_watcher_present) {
     for (auto& [id, entry] : g_trays) ApplyPresentation(entry);
@@ -489,17 +491,22 @@ void RegisterWithWatcher(const TrayEntry& entry) {
       g_bus, kWatcherName, kWatcherPath, kWatcherName, "RegisterStatusNotifierItem",
       g_variant_new("(s)", entry.Path().c_str()), nullptr, G_DBUS_CALL_FLAGS_NO_AUTO_START, -1,
       nullptr,
-      [](GObject* source, GAsyncResult* res, gpointer) {
+      [](GObject* source, GAsyncResult* res, gpointer id) {
         GError* error = nullptr;
         GVariant* r = g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), res, &error);
         if (r != nullptr) {
           g_variant_unref(r);
-        } else {
-          std::fprintf(stderr, "wexlor: the tray did not take an icon: %s\n", error->message);
-          g_clear_error(&error);
+          return;
+        }
+        std::fprintf(stderr, "wexlor: the tray did not take an icon: %s\n", error->message);
+        g_clear_error(&error);
+        // Shown in the X11 tray instead, until the next watcher.
+        if (TrayEntry* e = Find(GPOINTER_TO_UINT(id)); e != nullptr && g_watcher_owner) {
+          e->rejected = true;
+          ApplyPresentation(*e);
         }
       },
-      nullptr);
+      GUINT_TO_POINTER(entry.id));
 }
 
 void OnStatusIconButton(GtkStatusIcon*, GdkEventButton* event, gpointer data) {
@@ -541,7 +548,7 @@ void OnStatusIconButton(GtkStatusIcon*, GdkEventButton* event, gpointer data) {
 void ApplyPresentation(TrayEntry& entry) {
   if (!g_watcher_known) return;
   G_GNUC_BEGIN_IGNORE_DEPRECATIONS
-  if (g_watcher_present && g_bus != nullptr) {
+  if (g_watcher_present && g_bus != nullptr && !entry.rejected) {
     if (entry.registration == 0) {
       entry.registration =
           g_dbus_connection_register_object(g_bus, entry.Path().c_str(), g_item_info->interfaces[0],

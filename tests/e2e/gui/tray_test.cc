@@ -33,17 +33,19 @@ constexpr char kHugePng[] =
     "000000000000000000000000000000000000000000000000000000000000000000000000000000000080db000d"
     "6e000105a4b4e3";
 
-constexpr char kWatcherTemplate[] = R"(import dbus
+constexpr char kWatcherTemplate[] = R"py(import dbus
 BUS_NAME = 'org.kde.StatusNotifierWatcher'
 MAIN_OBJ = '/StatusNotifierWatcher'
 MAIN_IFACE = 'org.kde.StatusNotifierWatcher'
 SYSTEM_BUS = False
 def load(mock, parameters):
-    mock.AddMethods(MAIN_IFACE, [('RegisterStatusNotifierItem', 's', '', ''),
+    refuse = "raise dbus.exceptions.DBusException('refused', name='org.example.Refused')"
+    mock.AddMethods(MAIN_IFACE, [('RegisterStatusNotifierItem', 's', '',
+                                  refuse if parameters.get('refuse') else ''),
                                  ('RegisterStatusNotifierHost', 's', '', '')])
     mock.AddProperties(MAIN_IFACE, {'IsStatusNotifierHostRegistered': parameters.get('host', True),
                                     'ProtocolVersion': dbus.Int32(0)})
-)";
+)py";
 
 constexpr char kPortalTemplate[] = R"(import dbus
 BUS_NAME = 'org.freedesktop.portal.Desktop'
@@ -531,6 +533,19 @@ TEST_F(GuiTray, RegistersAgainWhenThePanelRestarts) {
   host().Sync();
   ASSERT_TRUE(watcher_->Start());
   EXPECT_TRUE(Registered(tray));
+  host().Command({"traydestroy", std::to_string(tray)});
+}
+
+TEST_F(GuiTray, ARefusedItemIsReportedOnce) {
+  ASSERT_TRUE(watcher_->Start(R"({"refuse": true})"));
+  const uint32_t tray = CreateTray();
+  EXPECT_TRUE(Eventually([&] {
+    return host().StderrText().find("the tray did not take an icon") != std::string::npos;
+  }));
+  // It moves to the X11 tray rather than asking again.
+  host().Sync();
+  const std::string err = host().StderrText();
+  EXPECT_EQ(err.find("the tray did not take an icon"), err.rfind("the tray did not take an icon"));
   host().Command({"traydestroy", std::to_string(tray)});
 }
 
