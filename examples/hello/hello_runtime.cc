@@ -16,6 +16,11 @@
 // The window has a menu bar: File (Clear Results, Ctrl+K; Quit) and the
 // Edit menu the host adds. Menu clicks arrive on the main thread.
 //
+// A tray icon (light and dark images from pages/, a tool tip, a menu with
+// Show Window and Quit) brings the window back when clicked; the launcher
+// badge counts the notifications posted; launching the application again
+// (with WEXLOR_APP_ID set) shows the window too.
+//
 // Build it as a shared library and start it with
 //   wexlor --runtime path/to/libhello.so
 //
@@ -123,6 +128,8 @@ struct App {
   std::map<uint32_t, uint64_t> clockSubscribers;
   // Page functions told about each live notification, by notification id.
   std::map<uint32_t, uint64_t> notificationListeners;
+  uint32_t mainWindow = 0;
+  int notificationsPosted = 0;
 };
 
 App app;
@@ -399,6 +406,8 @@ Value ShowNotification(uint32_t window, wexlor_value* args) {
       api->ShowNotification(api->context, options.release(), OnNotificationEvent, nullptr);
   if (listening && id != 0) app.notificationListeners[id] = api->ValueGetCallbackId(listener.get());
   Log("window %u: notification %u posted", window, id);
+  const std::string badge = std::to_string(++app.notificationsPosted);
+  api->SetDockBadge(api->context, badge.c_str());
   return Value(api->ValueInt(api->context, static_cast<int32_t>(id)));
 }
 
@@ -438,6 +447,61 @@ Value ClockMenu(uint32_t window, wexlor_value* args) {
   api->ShowContextMenu(api->context, window, static_cast<int32_t>(*x), static_cast<int32_t>(*y),
                        MakeList({&copy, &stop}).release(), OnMenuClick, &app);
   return Value(api->ValueNull(api->context));
+}
+
+// ---------------------------------------------------------------------------
+// The tray icon and the launcher. Clicks and reopen requests come on the
+// main thread; showing the window is queued like any other request.
+
+void ShowMainWindow() {
+  const uint32_t window = app.mainWindow;
+  api->Show(api->context, window);
+  api->Focus(api->context, window);
+}
+
+void OnTrayMenuClick(void*, uint32_t tray, const char* itemId) {
+  Log("tray %u: menu item %s", tray, itemId != nullptr ? itemId : "");
+  if (itemId != nullptr && std::string_view(itemId) == "show") ShowMainWindow();
+}
+
+void OnTrayClick(void*, uint32_t tray) {
+  Log("tray %u: clicked", tray);
+  ShowMainWindow();
+}
+
+void OnReopen(void*, bool hasVisibleWindows) {
+  Log("launched again (%s)", hasVisibleWindows ? "a window is visible" : "no window visible");
+  ShowMainWindow();
+}
+
+std::string ReadFile(const std::filesystem::path& path) {
+  std::string bytes;
+  if (FILE* f = std::fopen(path.c_str(), "rb"); f != nullptr) {
+    char buffer[4096];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) bytes.append(buffer, n);
+    std::fclose(f);
+  }
+  return bytes;
+}
+
+void CreateTray() {
+  void* const ctx = api->context;
+  const uint32_t tray = api->CreateTrayIcon(ctx);
+  if (tray == 0) return;  // no tray on this desktop
+  const std::filesystem::path pages = PagesDirectory();
+  const std::string light = ReadFile(pages / "tray-light.png");
+  const std::string dark = ReadFile(pages / "tray-dark.png");
+  api->SetTrayIcon(ctx, tray, light.data(), light.size());
+  api->SetTrayIconDark(ctx, tray, dark.data(), dark.size());
+  api->SetTrayTooltip(ctx, tray, "Hello from Wexlor");
+  const Value show = MakeDict({{"label", "Show Window"}, {"id", "show"}});
+  const Value separator = MakeDict({{"type", "separator"}});
+  const Value quit = MakeDict({{"role", "quit"}});
+  api->SetTrayMenu(ctx, tray, MakeList({&show, &separator, &quit}).release(), OnTrayMenuClick,
+                   &app);
+  api->SetTrayClickHandler(ctx, tray, OnTrayClick, &app);
+  Log("tray %u: created", tray);
 }
 
 using Method = Value (*)(uint32_t window, wexlor_value* args);
@@ -523,11 +587,14 @@ HELLO_EXPORT int wexlor_runtime_init(const wexlor_backend_api* backend) {
   api->QueryPermission(ctx, 1, OnNotificationPermission, &app);
 
   const std::string url = StartUrl();
+  api->SetDockReopenHandler(ctx, OnReopen, &app);
   const uint32_t window = api->CreateWindow(ctx);
+  app.mainWindow = window;
   api->SetTitle(ctx, window, "Hello from Wexlor");
   SetMenuBar(window);
   api->Navigate(ctx, window, url.c_str());
   Log("window %u: created, opening %s", window, url.c_str());
+  CreateTray();
   return 0;
 }
 

@@ -104,6 +104,21 @@ TEST_F(HelloRuntimeTest, HasAFileMenuAndAClockContextMenu) {
   EXPECT_NE(Answer(w, 1).find(" null "), std::string::npos);
 }
 
+TEST_F(HelloRuntimeTest, HasATrayIconWithBothImagesAndAMenu) {
+  Start();
+  const std::string line = WaitFor("SetTrayMenu");
+  EXPECT_NE(line.find(R"([{"id":"show","label":"Show Window"},{"type":"separator"},)"
+                      R"({"role":"quit"}])"),
+            std::string::npos)
+      << line;
+  // Both images were found beside the library and handed over.
+  EXPECT_EQ(WaitFor("SetTrayIcon ").find(" 0"), std::string::npos);
+  EXPECT_EQ(WaitFor("SetTrayIconDark").find(" 0"), std::string::npos);
+  EXPECT_NE(WaitFor("SetTrayTooltip").find("Hello from Wexlor"), std::string::npos);
+  EXPECT_EQ(Count("SetTrayClickHandler"), 1u);
+  EXPECT_EQ(Count("SetDockReopenHandler"), 1u);
+}
+
 namespace {
 
 // Records what the runtime answers to one "app" request.

@@ -6,8 +6,11 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 #include "backend/wexlor_backend.h"
+#include "common/gtk/app_id.h"
+#include "common/gtk/dock_gtk.h"
 #include "common/gtk/main_queue.h"
 #include "host/launch.h"
 
@@ -43,7 +46,11 @@ void OnStartup(GApplication* app, gpointer) {
 
 void OnActivate(GApplication* app, gpointer data) {
   auto* state = static_cast<AppState*>(data);
-  if (state->launched) return;
+  if (state->launched) {
+    // Launched again: the running instance hears of it; the runtime decides.
+    wexlor_common::FireDockReopenGtk();
+    return;
+  }
   state->launched = true;
   // The application runs until the last window closes or the runtime quits,
   // even while the runtime has no window yet.
@@ -65,10 +72,34 @@ void OnShutdown(GApplication*, gpointer data) {
 
 }  // namespace
 
+// The application id, or empty; an invalid one is reported and ignored.
+std::string CheckedApplicationId() {
+  const char* raw = std::getenv("WEXLOR_APP_ID");
+  if (raw == nullptr || *raw == '\0') return "";
+  std::string id = wexlor_common::ApplicationIdGtk();
+  if (id.empty()) {
+    std::fprintf(stderr, "wexlor: WEXLOR_APP_ID \"%s\" is not a valid application id; ignored\n",
+                 raw);
+  }
+  return id;
+}
+
 int RunGtkApplication(int argc, char** argv, const CommandLine& commandLine) {
-  if (const char* name = std::getenv("WEXLOR_APP_NAME"); name != nullptr && *name) {
+  const std::string appId = CheckedApplicationId();
+  const char* name = std::getenv("WEXLOR_APP_NAME");
+  if (name != nullptr && *name) {
     g_set_prgname(name);
     g_set_application_name(name);
+  }
+  if (!appId.empty()) {
+    // WM_CLASS and the Wayland app id name the desktop file.
+    if (name == nullptr || *name == '\0') {
+      gchar* base = g_path_get_basename(argv[0]);
+      g_set_application_name(base);
+      g_free(base);
+    }
+    g_set_prgname(appId.c_str());
+    gdk_set_program_class(appId.c_str());
   }
   if (!gtk_init_check(&argc, &argv)) {
     std::fputs("wexlor: cannot open a display; set DISPLAY, or run a worker with \"run\"\n",
@@ -79,7 +110,23 @@ int RunGtkApplication(int argc, char** argv, const CommandLine& commandLine) {
   WarnAboutUnknownOptions(ScanCommandLine(argc, argv));
   AppState state;
   state.commandLine = commandLine;
-  GtkApplication* app = gtk_application_new(nullptr, G_APPLICATION_NON_UNIQUE);
+  // With an id the application is single-instance: a second launch reaches
+  // this one as "activate" and ends. That needs the session bus; without
+  // one, or without an id, launches stay independent.
+  GApplicationFlags flags = G_APPLICATION_NON_UNIQUE;
+  if (!appId.empty()) {
+    GError* error = nullptr;
+    GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &error);
+    if (bus != nullptr) {
+      flags = G_APPLICATION_DEFAULT_FLAGS;
+      g_object_unref(bus);
+    } else {
+      std::fprintf(stderr, "wexlor: no session bus (%s); running as a separate instance\n",
+                   error->message);
+      g_clear_error(&error);
+    }
+  }
+  GtkApplication* app = gtk_application_new(appId.empty() ? nullptr : appId.c_str(), flags);
   g_signal_connect(app, "startup", G_CALLBACK(OnStartup), &state);
   g_signal_connect(app, "activate", G_CALLBACK(OnActivate), &state);
   g_signal_connect(app, "shutdown", G_CALLBACK(OnShutdown), &state);

@@ -1,11 +1,12 @@
 // Desktop integrations of the GTK backend. Dialogs and the clipboard are
-// served here (menus in menus_gtk.cc), and notifications and permissions
-// through the desktop's notification service; the dock and tray icons are
-// not available on this platform yet and take the defaults a missing
-// backend would give.
+// served here (menus in menus_gtk.cc), notifications and permissions
+// through the desktop's notification service, tray icons as status-notifier
+// items and the dock as the launcher entry.
 #include "backend/webview_gtk/gtk_webview_backend.h"
 #include "common/gtk/dialogs_gtk.h"
+#include "common/gtk/dock_gtk.h"
 #include "common/gtk/notifications_gtk.h"
+#include "common/gtk/tray_gtk.h"
 #include "runtime/value_api.h"
 
 int GtkWebViewBackend::ShowDialog(uint32_t, int kind, const std::string& title,
@@ -20,20 +21,38 @@ void GtkWebViewBackend::WriteClipboardText(const std::string& text) {
   wexlor_common::ClipboardWriteTextGtk(text);
 }
 
-void GtkWebViewBackend::SetDockBadge(const char*) {}
-void GtkWebViewBackend::BounceDock(int) {}
-void GtkWebViewBackend::SetDockVisible(bool) {}
-void GtkWebViewBackend::SetDockReopenHandler(wexlor_dock_reopen_handler, void*) {}
-uint32_t GtkWebViewBackend::CreateTrayIcon() { return 0; }
-void GtkWebViewBackend::DestroyTrayIcon(uint32_t) {}
-void GtkWebViewBackend::SetTrayIcon(uint32_t, const void*, size_t) {}
-void GtkWebViewBackend::SetTrayTooltip(uint32_t, const char*) {}
-void GtkWebViewBackend::SetTrayMenu(uint32_t, wexlor_value*, const wexlor_backend_api*,
-                                    wexlor_menu_click_handler, void*) {}
-void GtkWebViewBackend::SetTrayClickHandler(uint32_t, wexlor_tray_click_handler, void*) {}
-void GtkWebViewBackend::SetTrayDoubleClickHandler(uint32_t, wexlor_tray_click_handler, void*) {}
-void GtkWebViewBackend::SetTrayIconDark(uint32_t, const void*, size_t) {}
-bool GtkWebViewBackend::GetTrayIconBounds(uint32_t, int*, int*, int*, int*) { return false; }
+void GtkWebViewBackend::SetDockBadge(const char* text) { wexlor_common::SetDockBadgeGtk(text); }
+void GtkWebViewBackend::BounceDock(int type) { wexlor_common::BounceDockGtk(type); }
+void GtkWebViewBackend::SetDockVisible(bool visible) { wexlor_common::SetDockVisibleGtk(visible); }
+void GtkWebViewBackend::SetDockReopenHandler(wexlor_dock_reopen_handler handler, void* userData) {
+  wexlor_common::SetDockReopenHandlerGtk(handler, userData);
+}
+uint32_t GtkWebViewBackend::CreateTrayIcon() { return wexlor_common::CreateTrayIconGtk(); }
+void GtkWebViewBackend::DestroyTrayIcon(uint32_t trayId) {
+  wexlor_common::DestroyTrayIconGtk(trayId);
+}
+void GtkWebViewBackend::SetTrayIcon(uint32_t trayId, const void* bytes, size_t length) {
+  wexlor_common::SetTrayIconGtk(trayId, bytes, length);
+}
+void GtkWebViewBackend::SetTrayIconDark(uint32_t trayId, const void* bytes, size_t length) {
+  wexlor_common::SetTrayIconDarkGtk(trayId, bytes, length);
+}
+void GtkWebViewBackend::SetTrayTooltip(uint32_t trayId, const char* text) {
+  wexlor_common::SetTrayTooltipGtk(trayId, text);
+}
+void GtkWebViewBackend::SetTrayClickHandler(uint32_t trayId, wexlor_tray_click_handler handler,
+                                            void* userData) {
+  wexlor_common::SetTrayClickHandlerGtk(trayId, handler, userData);
+}
+void GtkWebViewBackend::SetTrayDoubleClickHandler(uint32_t trayId,
+                                                  wexlor_tray_click_handler handler,
+                                                  void* userData) {
+  wexlor_common::SetTrayDoubleClickHandlerGtk(trayId, handler, userData);
+}
+bool GtkWebViewBackend::GetTrayIconBounds(uint32_t trayId, int* x, int* y, int* width,
+                                          int* height) {
+  return wexlor_common::GetTrayIconBoundsGtk(trayId, x, y, width, height);
+}
 
 uint32_t GtkWebViewBackend::ShowNotification(wexlor_value* options, const wexlor_backend_api* api,
                                              wexlor_notification_handler handler, void* userData) {

@@ -9,6 +9,7 @@
 #include "backend/webview_gtk/event_monitors.h"
 #include "backend/webview_gtk/scheme_gtk.h"
 #include "common/gtk/dialogs_gtk.h"
+#include "common/gtk/dock_gtk.h"
 #include "common/gtk/main_queue.h"
 #include "runtime/runtime_loader.h"
 #include "value/json.h"
@@ -369,6 +370,7 @@ void GtkWebViewBackend::CreateWindowOnMain(uint32_t id, int width, int height, u
   GtkWidget* window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
   state.window = GTK_WINDOW(window);
   if (app_ != nullptr) gtk_window_set_application(state.window, app_);
+  wexlor_common::ApplyDockStateToWindowGtk(state.window);
   gtk_window_set_default_size(state.window, width, height);
   gtk_window_set_position(state.window, GTK_WIN_POS_CENTER);
   if (flags & kWindowFlagFrameless) {

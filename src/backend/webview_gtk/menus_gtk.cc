@@ -5,8 +5,10 @@
 #include <vector>
 
 #include "backend/webview_gtk/gtk_webview_backend.h"
+#include "common/gtk/dock_gtk.h"
 #include "common/gtk/main_queue.h"
 #include "common/gtk/menu_gtk.h"
+#include "common/gtk/tray_gtk.h"
 #include "runtime/value_api.h"
 
 using wexlor_common::MainQueue;
@@ -191,5 +193,17 @@ void GtkWebViewBackend::SetDockMenu(wexlor_value* menu, const wexlor_backend_api
   MainQueue::Post([=, this, description = Own(menu)]() mutable {
     // A null or non-list description clears the menu.
     dockMenu_ = TakeMenu(description, api, click, userData, 0);
+    wexlor_common::SetDockMenuOnMainGtk(dockMenu_);
+  });
+}
+
+void GtkWebViewBackend::SetTrayMenu(uint32_t trayId, wexlor_value* menu,
+                                    const wexlor_backend_api* api, wexlor_menu_click_handler click,
+                                    void* userData) {
+  MainQueue::Post([=, description = Own(menu)]() mutable {
+    // A description that is not a list changes nothing; null removes the menu.
+    const bool remove = description == nullptr;
+    auto spec = TakeMenu(description, api, click, userData, trayId);
+    if (spec != nullptr || remove) wexlor_common::SetTrayMenuOnMainGtk(trayId, std::move(spec));
   });
 }

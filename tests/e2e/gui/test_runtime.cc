@@ -272,6 +272,31 @@ void OnMove(void*, uint32_t window, int32_t x, int32_t y) {
   Event({"move", std::to_string(window), std::to_string(x), std::to_string(y)});
 }
 
+int reopenTag = 0;
+
+void OnTrayClick(void*, uint32_t tray) {
+  CheckMain("tray");
+  Event({"tray-click", std::to_string(tray)});
+}
+void OnTrayDoubleClick(void*, uint32_t tray) {
+  CheckMain("tray");
+  Event({"tray-double", std::to_string(tray)});
+}
+void OnReopen(void* data, bool hasVisibleWindows) {
+  CheckMain("reopen");
+  // The data pointer must be the one registered with this handler.
+  Event({"reopen", hasVisibleWindows ? "1" : "0", data == &reopenTag ? "data" : "wrong-data"});
+}
+
+// Hex text to bytes ("-" for none).
+std::vector<uint8_t> Unhex(const std::string& hex) {
+  std::vector<uint8_t> out;
+  for (size_t i = 0; i + 1 < hex.size(); i += 2) {
+    out.push_back(static_cast<uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
+  }
+  return out;
+}
+
 void OnMenuClick(void*, uint32_t owner, const char* itemId) {
   CheckMain("menu");
   Event({"menu", std::to_string(owner), itemId != nullptr ? itemId : "(null)"});
@@ -761,6 +786,39 @@ bool Execute(const std::string& seq, const std::vector<std::string>& a,
   } else if (verb == "contextmenu") {  // contextmenu <window> <x> <y> <json description>
     api->ShowContextMenu(ctx, win, I32(arg(2)), I32(arg(3)), BuildFromJson(arg(4)), OnMenuClick,
                          nullptr);
+  } else if (verb == "tray") {  // tray: creates a tray icon, replies its id
+    reply = {std::to_string(api->CreateTrayIcon(ctx))};
+  } else if (verb == "traydestroy") {
+    api->DestroyTrayIcon(ctx, win);
+  } else if (verb == "trayicon" || verb == "traydark") {  // trayicon <id> <hex bytes | ->
+    const auto bytes = Unhex(arg(2));
+    const void* data = bytes.empty() ? nullptr : bytes.data();
+    (verb == "trayicon" ? api->SetTrayIcon : api->SetTrayIconDark)(ctx, win, data, bytes.size());
+  } else if (verb == "traytip") {  // traytip <id> [text]
+    api->SetTrayTooltip(ctx, win, a.size() > 2 ? arg(2).c_str() : nullptr);
+  } else if (verb == "traymenu") {  // traymenu <id> <json | null>
+    api->SetTrayMenu(ctx, win, arg(2) == "null" ? nullptr : BuildFromJson(arg(2)), OnMenuClick,
+                     nullptr);
+  } else if (verb == "trayhandlers") {  // trayhandlers <id> <click 0|1> <double 0|1>
+    api->SetTrayClickHandler(ctx, win, arg(2) == "1" ? OnTrayClick : nullptr, nullptr);
+    api->SetTrayDoubleClickHandler(ctx, win, arg(3) == "1" ? OnTrayDoubleClick : nullptr, nullptr);
+  } else if (verb == "traybounds") {  // traybounds <id> [null]: found x y w h
+    int32_t x = -7, y = -7, w = -7, h = -7;
+    const bool found = arg(2) == "null"
+                           ? api->GetTrayIconBounds(ctx, win, nullptr, nullptr, nullptr, nullptr)
+                           : api->GetTrayIconBounds(ctx, win, &x, &y, &w, &h);
+    reply = {Bool(found), std::to_string(x), std::to_string(y), std::to_string(w),
+             std::to_string(h)};
+  } else if (verb == "badge") {  // badge [text]
+    api->SetDockBadge(ctx, a.size() > 1 ? arg(1).c_str() : nullptr);
+  } else if (verb == "bounce") {
+    api->BounceDock(ctx, I32(arg(1)));
+  } else if (verb == "dockvisible") {
+    api->SetDockVisible(ctx, arg(1) == "1");
+  } else if (verb == "dockmenu") {  // dockmenu <json | null>
+    api->SetDockMenu(ctx, arg(1) == "null" ? nullptr : BuildFromJson(arg(1)), OnMenuClick, nullptr);
+  } else if (verb == "reopen") {  // reopen on|off
+    api->SetDockReopenHandler(ctx, arg(1) == "on" ? OnReopen : nullptr, &reopenTag);
   } else if (verb == "answer") {  // answer <method> <kind> [payload]
     std::lock_guard<std::mutex> lock(rulesMutex);
     rules[arg(1)] = AnswerRule{arg(2), arg(3)};
