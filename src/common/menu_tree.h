@@ -92,7 +92,7 @@ inline constexpr size_t kMaxMenuItems = 10000;
 
 // A built menu with what its clicks report: the click callback, its user
 // data and the owner number (a window id, 0 or a tray id).
-struct MenuSpec {
+struct MenuSetup {
   MenuTree tree;
   wexlor_menu_click_handler click = nullptr;
   void* clickData = nullptr;

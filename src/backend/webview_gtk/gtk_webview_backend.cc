@@ -302,7 +302,7 @@ WexlorBackend* CreateWexlorBackend() {
 
 GtkWebViewBackend::GtkWebViewBackend(GtkApplication* app) : app_(app) {
   // Until the runtime sets a menu: Quit under the application's name, and Edit.
-  auto startup = std::make_shared<wexlor_common::MenuSpec>();
+  auto startup = std::make_shared<wexlor_common::MenuSetup>();
   const char* name = g_get_application_name();
   startup->tree = wexlor_common::BuildStartupMenu(name != nullptr ? name : "Wexlor");
   appMenu_ = std::move(startup);

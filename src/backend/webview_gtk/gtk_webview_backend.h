@@ -24,7 +24,7 @@ struct GtkWindowState {
   GtkWidget* box = nullptr;      // holds the menu bar slot above the web view
   GtkWidget* menuBar = nullptr;  // the menu shown: a bar, or an unshown menu (frameless, panel)
   GtkAccelGroup* accelGroup = nullptr;                  // the shown menu's accelerators
-  std::shared_ptr<const wexlor_common::MenuSpec> menu;  // the window's own menu, when set
+  std::shared_ptr<const wexlor_common::MenuSetup> menu;  // the window's own menu, when set
   bool showsMenuBar = true;                             // false for frameless windows and panels
   std::vector<std::pair<gpointer, gulong>> signals;     // (instance, handler id)
   bool alwaysOnTop = false;
@@ -164,7 +164,7 @@ class GtkWebViewBackend : public WexlorBackend {
   size_t WindowCount();
 
   // The dock menu last set, or null; main thread only.
-  std::shared_ptr<const wexlor_common::MenuSpec> DockMenu() const { return dockMenu_; }
+  std::shared_ptr<const wexlor_common::MenuSetup> DockMenu() const { return dockMenu_; }
 
  private:
   void CreateWindowOnMain(uint32_t id, int width, int height, uint32_t flags);
@@ -181,8 +181,8 @@ class GtkWebViewBackend : public WexlorBackend {
   std::map<uint32_t, GtkWindowState> windows_;
   std::mutex windowsMutex_;
   // Shown in every window without a menu of its own; main thread only.
-  std::shared_ptr<const wexlor_common::MenuSpec> appMenu_;
-  std::shared_ptr<const wexlor_common::MenuSpec> dockMenu_;  // main thread only
+  std::shared_ptr<const wexlor_common::MenuSetup> appMenu_;
+  std::shared_ptr<const wexlor_common::MenuSetup> dockMenu_;  // main thread only
 };
 
 void UnregisterGtkWindow(GtkWindow* window);

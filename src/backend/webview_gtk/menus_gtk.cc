@@ -12,7 +12,7 @@
 #include "runtime/value_api.h"
 
 using wexlor_common::MainQueue;
-using wexlor_common::MenuSpec;
+using wexlor_common::MenuSetup;
 
 namespace {
 
@@ -25,18 +25,18 @@ OwnedDescription Own(wexlor_value* description) {
 }
 
 // Reads and releases the description; null when it is not a list.
-std::shared_ptr<MenuSpec> TakeMenu(OwnedDescription& description, const wexlor_backend_api* api,
+std::shared_ptr<MenuSetup> TakeMenu(OwnedDescription& description, const wexlor_backend_api* api,
                                    wexlor_menu_click_handler click, void* clickData,
                                    uint32_t owner) {
   auto tree = wexlor_common::ParseMenuDescription(description.get(), api);
   description.reset();
   if (!tree) return nullptr;
-  auto spec = std::make_shared<MenuSpec>();
-  spec->tree = std::move(*tree);
-  spec->click = click;
-  spec->clickData = clickData;
-  spec->owner = owner;
-  return spec;
+  auto setup = std::make_shared<MenuSetup>();
+  setup->tree = std::move(*tree);
+  setup->click = click;
+  setup->clickData = clickData;
+  setup->owner = owner;
+  return setup;
 }
 
 // A button press standing in for the event that opens a context menu, for
@@ -68,7 +68,7 @@ void GtkWebViewBackend::RemoveMenuWidgets(GtkWindowState& state) {
 }
 
 void GtkWebViewBackend::InstallMenuOnMain(uint32_t id) {
-  std::shared_ptr<const MenuSpec> spec;
+  std::shared_ptr<const MenuSetup> setup;
   GtkWindow* window = nullptr;
   GtkWidget* box = nullptr;
   bool showsBar = true;
@@ -77,31 +77,31 @@ void GtkWebViewBackend::InstallMenuOnMain(uint32_t id) {
     GtkWindowState* state = GetWindow(id);
     if (state == nullptr) return;
     RemoveMenuWidgets(*state);
-    spec = state->menu ? state->menu : appMenu_;
+    setup = state->menu ? state->menu : appMenu_;
     window = state->window;
     box = state->box;
     showsBar = state->showsMenuBar;
   }
-  if (!spec) return;
+  if (!setup) return;
 
   GtkAccelGroup* group = gtk_accel_group_new();
   gtk_window_add_accel_group(window, group);
   wexlor_common::GtkMenuOptions options;
-  options.click = spec->click;
-  options.clickData = spec->clickData;
-  options.owner = spec->owner;
+  options.click = setup->click;
+  options.clickData = setup->clickData;
+  options.owner = setup->owner;
   options.accelGroup = group;
   GtkWidget* widget;
   if (showsBar) {
     widget = gtk_menu_bar_new();
-    wexlor_common::AppendGtkMenuItems(GTK_MENU_SHELL(widget), spec->tree, options);
+    wexlor_common::AppendGtkMenuItems(GTK_MENU_SHELL(widget), setup->tree, options);
     g_object_ref_sink(widget);
     gtk_box_pack_start(GTK_BOX(box), widget, FALSE, FALSE, 0);
     gtk_widget_show(widget);
   } else {
     // Never shown; its accelerators work through the window's group, and
     // attached to the window's box so that role items find their window.
-    widget = wexlor_common::BuildGtkMenuFromTree(spec->tree, options);
+    widget = wexlor_common::BuildGtkMenuFromTree(setup->tree, options);
     g_object_ref_sink(widget);
     gtk_menu_attach_to_widget(GTK_MENU(widget), box, nullptr);
   }
@@ -124,20 +124,20 @@ void GtkWebViewBackend::SetApplicationMenu(uint32_t windowId, wexlor_value* menu
                                            const wexlor_backend_api* api,
                                            wexlor_menu_click_handler click, void* userData) {
   MainQueue::Post([=, this, description = Own(menu)]() mutable {
-    std::shared_ptr<MenuSpec> built = TakeMenu(description, api, click, userData, windowId);
+    std::shared_ptr<MenuSetup> built = TakeMenu(description, api, click, userData, windowId);
     if (!built) return;
     wexlor_common::EnsureEditMenu(built->tree);
-    std::shared_ptr<const MenuSpec> spec = std::move(built);
+    std::shared_ptr<const MenuSetup> setup = std::move(built);
     std::vector<uint32_t> targets;
     {
       std::lock_guard<std::mutex> lock(windowsMutex_);
       if (GtkWindowState* state = GetWindow(windowId)) {
-        state->menu = spec;
+        state->menu = setup;
         targets.push_back(windowId);
       } else {
         // No such window: the application's menu, for every window
         // without one of its own, now and later.
-        appMenu_ = spec;
+        appMenu_ = setup;
         for (auto& [id, state] : windows_) {
           if (!state.menu) targets.push_back(id);
         }
@@ -151,8 +151,8 @@ void GtkWebViewBackend::ShowContextMenu(uint32_t windowId, int x, int y, wexlor_
                                         const wexlor_backend_api* api,
                                         wexlor_menu_click_handler click, void* userData) {
   MainQueue::Post([=, this, description = Own(menu)]() mutable {
-    std::shared_ptr<const MenuSpec> spec = TakeMenu(description, api, click, userData, windowId);
-    if (!spec) return;
+    std::shared_ptr<const MenuSetup> setup = TakeMenu(description, api, click, userData, windowId);
+    if (!setup) return;
     WindowRefs refs = Refs(windowId);
     if (!refs) return;
     GtkWidget* view = GTK_WIDGET(refs.webView);
@@ -161,10 +161,10 @@ void GtkWebViewBackend::ShowContextMenu(uint32_t windowId, int x, int y, wexlor_
     if (gdkWindow == nullptr || !gtk_widget_get_mapped(view)) return;
 
     wexlor_common::GtkMenuOptions options;
-    options.click = spec->click;
-    options.clickData = spec->clickData;
+    options.click = setup->click;
+    options.clickData = setup->clickData;
     options.owner = windowId;
-    GtkWidget* popup = wexlor_common::BuildGtkMenuFromTree(spec->tree, options);
+    GtkWidget* popup = wexlor_common::BuildGtkMenuFromTree(setup->tree, options);
     g_object_ref_sink(popup);
     gtk_menu_attach_to_widget(GTK_MENU(popup), view, nullptr);
     // Dismissed or chosen: destroyed once the choice has been handled.
@@ -203,7 +203,7 @@ void GtkWebViewBackend::SetTrayMenu(uint32_t trayId, wexlor_value* menu,
   MainQueue::Post([=, description = Own(menu)]() mutable {
     // A description that is not a list changes nothing; null removes the menu.
     const bool remove = description == nullptr;
-    auto spec = TakeMenu(description, api, click, userData, trayId);
-    if (spec != nullptr || remove) wexlor_common::SetTrayMenuOnMainGtk(trayId, std::move(spec));
+    auto setup = TakeMenu(description, api, click, userData, trayId);
+    if (setup != nullptr || remove) wexlor_common::SetTrayMenuOnMainGtk(trayId, std::move(setup));
   });
 }

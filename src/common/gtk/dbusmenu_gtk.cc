@@ -11,7 +11,7 @@ namespace {
 
 // What an item's activation does; owned by the item (freed with it).
 struct ItemAction {
-  std::shared_ptr<const MenuSpec> spec;  // keeps the callback pairing alive
+  std::shared_ptr<const MenuSetup> setup;  // keeps the callback pairing alive
   bool isRole = false;
   MenuRole role = MenuRole::About;
   std::string id;
@@ -21,8 +21,8 @@ void OnItemActivated(DbusmenuMenuitem*, guint, gpointer data) {
   const auto* action = static_cast<ItemAction*>(data);
   if (action->isRole) {
     PerformMenuRoleGtk(action->role, nullptr);
-  } else if (action->spec->click != nullptr) {
-    action->spec->click(action->spec->clickData, action->spec->owner, action->id.c_str());
+  } else if (action->setup->click != nullptr) {
+    action->setup->click(action->setup->clickData, action->setup->owner, action->id.c_str());
   }
 }
 
@@ -70,7 +70,7 @@ void SetIcon(DbusmenuMenuitem* mi, const std::string& path) {
 }
 
 void AppendItems(DbusmenuMenuitem* parent, const MenuTree& tree,
-                 const std::shared_ptr<const MenuSpec>& spec) {
+                 const std::shared_ptr<const MenuSetup>& setup) {
   for (const MenuItem& entry : tree) {
     if (entry.kind == MenuItemKind::Role && !MenuRoleShownGtk(entry.role)) continue;
     DbusmenuMenuitem* mi = dbusmenu_menuitem_new();
@@ -84,7 +84,7 @@ void AppendItems(DbusmenuMenuitem* parent, const MenuTree& tree,
       if (entry.kind == MenuItemKind::Submenu) {
         dbusmenu_menuitem_property_set(mi, DBUSMENU_MENUITEM_PROP_CHILD_DISPLAY,
                                        DBUSMENU_MENUITEM_CHILD_DISPLAY_SUBMENU);
-        AppendItems(mi, entry.children, spec);
+        AppendItems(mi, entry.children, setup);
       } else {
         if (entry.kind == MenuItemKind::Command && entry.checked) {
           dbusmenu_menuitem_property_set(mi, DBUSMENU_MENUITEM_PROP_TOGGLE_TYPE,
@@ -96,7 +96,7 @@ void AppendItems(DbusmenuMenuitem* parent, const MenuTree& tree,
         // Command items without an id report nothing, as in window menus.
         if (entry.kind == MenuItemKind::Role || !entry.id.empty()) {
           auto* action =
-              new ItemAction{spec, entry.kind == MenuItemKind::Role, entry.role, entry.id};
+              new ItemAction{setup, entry.kind == MenuItemKind::Role, entry.role, entry.id};
           g_signal_connect_data(
               mi, DBUSMENU_MENUITEM_SIGNAL_ITEM_ACTIVATED, G_CALLBACK(OnItemActivated), action,
               [](gpointer data, GClosure*) { delete static_cast<ItemAction*>(data); },
@@ -120,10 +120,10 @@ DbusMenu::~DbusMenu() {
   if (server_ != nullptr) g_object_unref(server_);
 }
 
-void DbusMenu::Set(std::shared_ptr<const MenuSpec> spec) {
-  spec_ = std::move(spec);
+void DbusMenu::Set(std::shared_ptr<const MenuSetup> setup) {
+  setup_ = std::move(setup);
   DbusmenuMenuitem* root = dbusmenu_menuitem_new();
-  if (spec_ != nullptr) AppendItems(root, spec_->tree, spec_);
+  if (setup_ != nullptr) AppendItems(root, setup_->tree, setup_);
   dbusmenu_server_set_root(server_, root);
   g_object_unref(root);
 }

@@ -13,7 +13,7 @@ typedef struct _DbusmenuServer DbusmenuServer;
 namespace wexlor_common {
 
 // One served menu at a fixed object path on the session bus. Chosen
-// command items report (clickData, owner, id) through the spec's callback;
+// command items report (clickData, owner, id) through the setup's callback;
 // role items act as in window menus.
 class DbusMenu {
  public:
@@ -23,14 +23,14 @@ class DbusMenu {
   DbusMenu& operator=(const DbusMenu&) = delete;
 
   // Replaces the layout; null serves an empty menu.
-  void Set(std::shared_ptr<const MenuSpec> spec);
+  void Set(std::shared_ptr<const MenuSetup> setup);
   const std::string& path() const { return path_; }
-  bool empty() const { return spec_ == nullptr; }
+  bool empty() const { return setup_ == nullptr; }
 
  private:
   std::string path_;
   DbusmenuServer* server_ = nullptr;
-  std::shared_ptr<const MenuSpec> spec_;
+  std::shared_ptr<const MenuSetup> setup_;
 };
 
 }  // namespace wexlor_common

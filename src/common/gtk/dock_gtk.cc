@@ -198,7 +198,7 @@ void FireDockReopenGtk() {
   handler(data, visible);
 }
 
-void SetDockMenuOnMainGtk(std::shared_ptr<const MenuSpec> menu) {
+void SetDockMenuOnMainGtk(std::shared_ptr<const MenuSetup> menu) {
   if (menu == nullptr) {
     g_dock.quickList.reset();
   } else if (Bus() != nullptr) {

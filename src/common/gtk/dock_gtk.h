@@ -19,7 +19,7 @@ void BounceDockGtk(int type);
 void SetDockVisibleGtk(bool visible);
 void SetDockReopenHandlerGtk(wexlor_dock_reopen_handler handler, void* data);
 // Main thread: serves the menu as the launcher's quick list (null removes).
-void SetDockMenuOnMainGtk(std::shared_ptr<const MenuSpec> menu);
+void SetDockMenuOnMainGtk(std::shared_ptr<const MenuSetup> menu);
 // Main thread: applies the task-bar visibility to a new host window.
 void ApplyDockStateToWindowGtk(GtkWindow* window);
 // Main thread: the running application was launched again.

@@ -62,7 +62,7 @@ struct TrayEntry {
   GdkPixbuf* icon = nullptr;
   GdkPixbuf* dark = nullptr;
   std::string tooltip;
-  std::shared_ptr<const MenuSpec> menu;
+  std::shared_ptr<const MenuSetup> menu;
   std::unique_ptr<DbusMenu> dbusMenu;  // served once the item is on the bus
   Handler click, doubleClick;
   TrayClickTracker tracker;
@@ -673,7 +673,7 @@ void SetTrayDoubleClickHandlerGtk(uint32_t id, wexlor_tray_click_handler handler
   });
 }
 
-void SetTrayMenuOnMainGtk(uint32_t id, std::shared_ptr<const MenuSpec> menu) {
+void SetTrayMenuOnMainGtk(uint32_t id, std::shared_ptr<const MenuSetup> menu) {
   TrayEntry* entry = Find(id);
   if (entry == nullptr) return;
   const bool hadMenu = entry->menu != nullptr;

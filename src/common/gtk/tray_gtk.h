@@ -22,7 +22,7 @@ void SetTrayTooltipGtk(uint32_t id, const char* text);
 void SetTrayClickHandlerGtk(uint32_t id, wexlor_tray_click_handler handler, void* data);
 void SetTrayDoubleClickHandlerGtk(uint32_t id, wexlor_tray_click_handler handler, void* data);
 // Main thread: replaces the icon's menu (null removes it).
-void SetTrayMenuOnMainGtk(uint32_t id, std::shared_ptr<const MenuSpec> menu);
+void SetTrayMenuOnMainGtk(uint32_t id, std::shared_ptr<const MenuSetup> menu);
 // The XEmbed icon's geometry, or a 22 × 22 square around the last point a
 // status-notifier host sent; false (outputs untouched) when unknown.
 bool GetTrayIconBoundsGtk(uint32_t id, int* x, int* y, int* width, int* height);
