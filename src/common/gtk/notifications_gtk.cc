@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "common/gtk/app_id.h"
+#include "common/gtk/image_gtk.h"
 #include "common/gtk/main_queue.h"
 
 namespace wexlor_common {
@@ -71,26 +72,9 @@ bool AnyWindowActive() {
 // The icon as the "image-data" hint (iiibiiay), or null when the bytes are
 // not an image gdk-pixbuf can read.
 GVariant* ImageData(const std::vector<uint8_t>& bytes) {
-  GdkPixbufLoader* loader = gdk_pixbuf_loader_new();
-  // Large images are decoded at the size they will be sent, where the
-  // format allows.
-  g_signal_connect(
-      loader, "size-prepared", G_CALLBACK(+[](GdkPixbufLoader* l, int width, int height, gpointer) {
-        if (width <= kMaxImageSide && height <= kMaxImageSide) return;
-        const double scale = static_cast<double>(kMaxImageSide) / std::max(width, height);
-        gdk_pixbuf_loader_set_size(l, std::max(1, static_cast<int>(width * scale)),
-                                   std::max(1, static_cast<int>(height * scale)));
-      }),
-      nullptr);
-  const bool read = gdk_pixbuf_loader_write(loader, bytes.data(), bytes.size(), nullptr);
-  const bool closed = gdk_pixbuf_loader_close(loader, nullptr);
-  GdkPixbuf* pixbuf = read && closed ? gdk_pixbuf_loader_get_pixbuf(loader) : nullptr;
-  if (pixbuf == nullptr) {
-    g_object_unref(loader);
-    return nullptr;
-  }
-  g_object_ref(pixbuf);
-  g_object_unref(loader);
+  // Refuses images too large to decode quickly, then scales to the size sent.
+  GdkPixbuf* pixbuf = DecodeImageGtk(bytes.data(), bytes.size());
+  if (pixbuf == nullptr) return nullptr;
   int width = gdk_pixbuf_get_width(pixbuf);
   int height = gdk_pixbuf_get_height(pixbuf);
   if (width > kMaxImageSide || height > kMaxImageSide) {

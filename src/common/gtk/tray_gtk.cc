@@ -14,6 +14,7 @@
 
 #include "common/gtk/app_id.h"
 #include "common/gtk/dbusmenu_gtk.h"
+#include "common/gtk/image_gtk.h"
 #include "common/gtk/main_queue.h"
 #include "common/gtk/menu_gtk.h"
 #include "common/tray.h"
@@ -178,47 +179,7 @@ GdkPixbuf* ActiveIcon(const TrayEntry& entry) {
   return g_dark && entry.dark != nullptr ? entry.dark : entry.icon;
 }
 
-// Larger images are refused: tray icons are small, and a hostile image
-// must not make the host allocate gigabytes. Decoding is fed in chunks and
-// stops once the header has told the size.
-constexpr int kMaxImageSide = 4096;
-constexpr size_t kDecodeChunk = 64 * 1024;
-
-// A PNG's size from its header, checked before any decoder allocates the
-// image; true for other data, which the size-prepared check covers.
-bool PngSizeAcceptable(const guchar* p, size_t length) {
-  static const guchar kSignature[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
-  if (length < 24 || memcmp(p, kSignature, sizeof kSignature) != 0) return true;
-  auto be32 = [](const guchar* q) {
-    return (uint32_t(q[0]) << 24) | (uint32_t(q[1]) << 16) | (uint32_t(q[2]) << 8) | q[3];
-  };
-  return be32(p + 16) <= kMaxImageSide && be32(p + 20) <= kMaxImageSide;
-}
-
-GdkPixbuf* Decode(const void* bytes, size_t length) {
-  if (!PngSizeAcceptable(static_cast<const guchar*>(bytes), length)) return nullptr;
-  GdkPixbufLoader* loader = gdk_pixbuf_loader_new();
-  bool tooLarge = false;
-  g_signal_connect(loader, "size-prepared",
-                   G_CALLBACK(+[](GdkPixbufLoader*, gint w, gint h, gpointer flag) {
-                     if (w > kMaxImageSide || h > kMaxImageSide) *static_cast<bool*>(flag) = true;
-                   }),
-                   &tooLarge);
-  const auto* p = static_cast<const guchar*>(bytes);
-  bool ok = true;
-  for (size_t at = 0; ok && !tooLarge && at < length; at += kDecodeChunk) {
-    ok = gdk_pixbuf_loader_write(loader, p + at, std::min(kDecodeChunk, length - at), nullptr);
-  }
-  GdkPixbuf* pixbuf = nullptr;
-  if (ok && !tooLarge && gdk_pixbuf_loader_close(loader, nullptr)) {
-    pixbuf = gdk_pixbuf_loader_get_pixbuf(loader);
-    if (pixbuf != nullptr) g_object_ref(pixbuf);
-  } else {
-    gdk_pixbuf_loader_close(loader, nullptr);
-  }
-  g_object_unref(loader);
-  return pixbuf;
-}
+GdkPixbuf* Decode(const void* bytes, size_t length) { return DecodeImageGtk(bytes, length); }
 
 // The image scaled into a transparent size × size square, centred.
 GdkPixbuf* Letterboxed(GdkPixbuf* source, int size) {
