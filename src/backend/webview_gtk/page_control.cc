@@ -359,8 +359,16 @@ void GtkWebViewBackend::GetWindowSize(uint32_t windowId, int* width, int* height
 void GtkWebViewBackend::SetWindowPosition(uint32_t windowId, int x, int y) {
   MainQueue::PostSetter(SetterKey(kPosition, windowId), [=, this] {
     if (const WindowRefs state = Refs(windowId)) {
-      gtk_window_move(state.window, x, y);
       RequestedGeometry* requested = RequestedGeometryOf(state.window);
+      if (!WindowSystemHasPositions()) {
+        // The compositor places windows; the value is only kept for queries.
+        if (requested != nullptr) {
+          requested->setX = x;
+          requested->setY = y;
+        }
+        return;
+      }
+      gtk_window_move(state.window, x, y);
       if (requested != nullptr && gtk_widget_get_mapped(GTK_WIDGET(state.window))) {
         requested->Request(requested->position, x, y);
       }
@@ -376,7 +384,10 @@ void GtkWebViewBackend::GetWindowPosition(uint32_t windowId, int* x, int* y) {
     Point pt;
     if (const WindowRefs state = Refs(windowId)) {
       RequestedGeometry* requested = RequestedGeometryOf(state.window);
-      if (requested == nullptr || !RequestedGeometry::Current(requested->position, &pt.x, &pt.y)) {
+      if (!WindowSystemHasPositions()) {
+        if (requested != nullptr) pt = {requested->setX, requested->setY};
+      } else if (requested == nullptr ||
+                 !RequestedGeometry::Current(requested->position, &pt.x, &pt.y)) {
         gtk_window_get_position(state.window, &pt.x, &pt.y);
       }
     }
@@ -405,8 +416,10 @@ void GtkWebViewBackend::SetAlwaysOnTop(uint32_t windowId, bool onTop) {
   MainQueue::Post([=, this] {
     if (const WindowRefs state = Refs(windowId)) {
       gtk_window_set_keep_above(state.window, onTop);
+      // Stacking is the compositor's alone on Wayland: the query stays false.
       std::lock_guard<std::mutex> lock(windowsMutex_);
-      if (GtkWindowState* record = GetWindow(windowId)) record->alwaysOnTop = onTop;
+      GtkWindowState* record = GetWindow(windowId);
+      if (record != nullptr) record->alwaysOnTop = onTop && WindowSystemHasPositions();
     }
   });
 }

@@ -117,16 +117,19 @@ TEST_F(GuiDelegates, NewWindowRequestsNeverMakeWindows) {
 }
 
 TEST_F(GuiDelegates, AlertWaitsUntilDismissed) {
+  SKIP_ON_WAYLAND(kNoXInput);
   EXPECT_EQ(Answer("alert('hello'); 'after ok'", {kOk}), "\"after ok\"");
   EXPECT_EQ(Answer("alert('hello'); 'after escape'", {kCancel}), "\"after escape\"");
 }
 
 TEST_F(GuiDelegates, ConfirmIsTrueOnlyForOk) {
+  SKIP_ON_WAYLAND(kNoXInput);
   EXPECT_EQ(Answer("confirm('sure?')", {kOk}), "true");
   EXPECT_EQ(Answer("confirm('sure?')", {kCancel}), "false");
 }
 
 TEST_F(GuiDelegates, PromptGivesTheFieldTextOnlyForOk) {
+  SKIP_ON_WAYLAND(kNoXInput);
   EXPECT_EQ(Answer("prompt('name?', 'preset')", {kOk}), "\"preset\"");
   EXPECT_EQ(Answer("String(prompt('name?', 'preset'))", {kCancel}), "\"null\"");
   // Without default text the field starts empty.
@@ -138,6 +141,7 @@ TEST_F(GuiDelegates, PromptGivesTheFieldTextOnlyForOk) {
 }
 
 TEST_F(GuiDelegates, CloseButtonOnlyAsksTheRuntime) {
+  SKIP_ON_WAYLAND(kNoXInput);
   const uint32_t w = host().CreateWindow();
   ASSERT_TRUE(host().LoadHtml(w, "<p>still here</p>"));
   const std::string title = host().UniqueTitle(w);

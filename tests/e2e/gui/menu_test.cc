@@ -72,6 +72,7 @@ class GuiMenus : public GuiTest {
 };
 
 TEST_F(GuiMenus, AcceleratorReportsWindowAndItem) {
+  SKIP_ON_WAYLAND(kNoXInput);
   const uint32_t w = FocusedWindow();
   SetMenu(w, R"([{"label":"File","submenu":[
       {"label":"Save","id":"save","accelerator":"CmdOrCtrl+Shift+S"},
@@ -90,6 +91,7 @@ TEST_F(GuiMenus, AcceleratorReportsWindowAndItem) {
 }
 
 TEST_F(GuiMenus, FramelessWindowKeepsAcceleratorsWithoutABar) {
+  SKIP_ON_WAYLAND(kNoXInput);
   const size_t created = host().Mark();
   const uint32_t w = FocusedWindow(0x01);
   // No bar: the web view has the whole client area.
@@ -105,6 +107,7 @@ TEST_F(GuiMenus, FramelessWindowKeepsAcceleratorsWithoutABar) {
 }
 
 TEST_F(GuiMenus, ApplicationMenuReachesEveryWindowWithoutItsOwn) {
+  SKIP_ON_WAYLAND(kNoXInput);
   const uint32_t first = FocusedWindow();
   const uint32_t second = FocusedWindow();
   SetMenu(0,
@@ -128,6 +131,7 @@ TEST_F(GuiMenus, ApplicationMenuReachesEveryWindowWithoutItsOwn) {
 }
 
 TEST_F(GuiMenus, ContextMenuOpensAtItsPointAndReportsTheChosenItem) {
+  SKIP_ON_WAYLAND(kNoXInput);
   const int barHeight = 600 - std::stoi(host().ContentHeight(600));
   const uint32_t w = FocusedWindow();
   const size_t mark = host().Mark();
@@ -161,6 +165,7 @@ TEST_F(GuiMenus, ContextMenuOpensAtItsPointAndReportsTheChosenItem) {
 }
 
 TEST_F(GuiMenus, EditRolesEditThePage) {
+  SKIP_ON_WAYLAND(kNoXInput);
   const uint32_t w = FocusedWindow();
   // Select all, then copy: the page's text lands on the clipboard.
   Choose(w, R"([{"role":"selectall"},{"role":"copy"}])", 1);
@@ -177,6 +182,7 @@ TEST_F(GuiMenus, EditRolesEditThePage) {
 }
 
 TEST_F(GuiMenus, PageKeepsItsEditingKeysUnderTheEditMenu) {
+  SKIP_ON_WAYLAND(kNoXInput);
   const uint32_t w = FocusedWindow();
   SetMenu(w, R"([{"label":"File","submenu":[{"label":"Save","id":"save"}]}])");
   host().Command({"clipwrite", "before"});
@@ -190,6 +196,7 @@ TEST_F(GuiMenus, PageKeepsItsEditingKeysUnderTheEditMenu) {
 }
 
 TEST_F(GuiMenus, CloseRoleAsksTheRuntimeLikeTheCloseButton) {
+  SKIP_ON_WAYLAND(kNoXInput);
   const uint32_t w = FocusedWindow();
   SetMenu(w, R"([{"label":"Window","submenu":[{"role":"close"},{"role":"hide"}]}])");
   const size_t mark = host().Mark();
@@ -200,6 +207,7 @@ TEST_F(GuiMenus, CloseRoleAsksTheRuntimeLikeTheCloseButton) {
 }
 
 TEST_F(GuiMenus, AboutRoleShowsTheApplicationsName) {
+  SKIP_ON_WAYLAND(kNoXWindows);
   const uint32_t w = FocusedWindow();
   Choose(w, R"([{"role":"about"},{"role":"front"}])", 1);
   const XWindow about = session().FindWindow("About wexlor");
@@ -212,6 +220,7 @@ TEST_F(GuiMenus, AboutRoleShowsTheApplicationsName) {
 class GuiMenuQuit : public ::testing::Test {};
 
 TEST_F(GuiMenuQuit, StartupMenuQuitShutsTheRuntimeDownOnce) {
+  SKIP_ON_WAYLAND(kNoXInput);
   XSession session;
   ASSERT_TRUE(session.Start({}));
   Host host;
