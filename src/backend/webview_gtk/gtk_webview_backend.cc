@@ -474,7 +474,11 @@ void GtkWebViewBackend::CloseWindowOnMain(uint32_t id) {
     window = state->window;
     RemoveWindowState(id);
   }
-  if (window != nullptr) gtk_widget_destroy(GTK_WIDGET(window));
+  if (window != nullptr) {
+    // Its popup first: Wayland forbids unmapping a popup's parent.
+    CloseContextMenuOf(window);
+    gtk_widget_destroy(GTK_WIDGET(window));
+  }
   Loader()->ForgetWindow(id);
   WexlorStopAppSchemeRequests(id);
   // Closing the last window ends the application.

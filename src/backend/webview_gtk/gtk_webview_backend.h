@@ -69,6 +69,10 @@ struct RequestedGeometry {
 // positions and stacking (X11 does; Wayland does not). Main thread.
 bool WindowSystemHasPositions();
 
+// Closes the context menu shown over `window` (any window when null).
+// Main thread.
+void CloseContextMenuOf(GtkWindow* window);
+
 // The request record of a window made by the backend (main thread).
 RequestedGeometry* RequestedGeometryOf(GtkWindow* window);
 

@@ -927,6 +927,21 @@ std::string Host::UniqueTitle(uint32_t window) {
 
 XWindow Host::XWindowOf(uint32_t window) { return session_->FindWindow(UniqueTitle(window)); }
 
+bool Host::PointAtPage(uint32_t window) {
+  Eval(window,
+       "window.__pointed = false; document.onmousemove = () => { window.__pointed = true; }");
+  // A grid finer than any window the tests make; the compositor's panel
+  // covers the top.
+  for (int y = 100; y < 1024; y += 150) {
+    for (int x = 100; x < 1280; x += 150) {
+      session_->Xdotool({"mousemove", std::to_string(x), std::to_string(y)});
+      std::this_thread::sleep_for(30ms);
+      if (EvalValue(window, "window.__pointed") == "true") return true;
+    }
+  }
+  return false;
+}
+
 std::string Host::ContentHeight(int windowHeight) {
   if (menuBarHeight_ < 0) {
     // Measured once: a new 800 x 600 window reports its web view's size.

@@ -257,6 +257,11 @@ class Host {
   std::string UniqueTitle(uint32_t window);
   // Gives the window a unique title and finds its X window.
   XWindow XWindowOf(uint32_t window);
+  // Moves the pointer over the window's page, searching the screen with
+  // real motion (on Wayland the compositor places windows where it likes);
+  // false when no point reaches the page. Replaces the page's mousemove
+  // handler.
+  bool PointAtPage(uint32_t window);
   // The web view's height in a window of `windowHeight` with a menu bar:
   // the bar takes its height from the window's client area.
   std::string ContentHeight(int windowHeight);

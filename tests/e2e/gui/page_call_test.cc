@@ -258,9 +258,8 @@ namespace {
 TEST_F(GuiPageCalls, OddTextStillSettlesEveryCall) {
   host().Command({"answer", "echo", "echo"});
   host().Eval(window_, "track('lone', Wexlor.echo('a\\uD800b\\uDC00'))");
-  EXPECT_EQ(host().EvalUntil(window_,
-                             "results.lone && (results.lone === 'ok ' + "
-                             "d(['a\\uD800b\\uDC00']))"),
+  EXPECT_EQ(host().EvalUntil(window_, "results.lone && (results.lone === 'ok ' + "
+                                      "d(['a\\uD800b\\uDC00']))"),
             "true");
 
   const Call bad = CallFrom(window_, "track('bad', Wexlor.bad(function (s) { hits.push(s); }))");
