@@ -53,6 +53,8 @@ inline constexpr const char* kNoXWindows =
     "the host's windows are Wayland surfaces without X window properties";
 inline constexpr const char* kNoXInput = "X input (XTest, xdotool) cannot target a Wayland surface";
 inline constexpr const char* kNoStacking = "clients cannot keep a window above others";
+inline constexpr const char* kNoRaise =
+    "a client cannot raise or focus its own window; the compositor decides";
 
 // A temporary directory removed with everything in it.
 class TempDir {

@@ -112,6 +112,7 @@ TEST_F(GuiMenus, FramelessWindowKeepsAcceleratorsWithoutABar) {
 }
 
 TEST_F(GuiMenus, ApplicationMenuReachesEveryWindowWithoutItsOwn) {
+  SKIP_ON_WAYLAND(kNoRaise);
   const uint32_t first = FocusedWindow();
   const uint32_t second = FocusedWindow();
   SetMenu(0,
@@ -199,6 +200,24 @@ TEST_F(GuiMenus, WaylandContextMenuNeedsThePointerOverItsWindow) {
   host().Sync();
   host().Close(w);
   host().Sync();
+}
+
+// The same physical keys give the same names and codes on X11 and on
+// Wayland (where the compositor's keymap reaches GTK).
+TEST_F(GuiMenus, KeysGiveTheSameNamesAndCodesOnEitherBackend) {
+  const uint32_t w = FocusedWindow();
+  const size_t mark = host().Mark();
+  Keys({"a", "shift+b", "Return", "F5", "Left", "space", "KP_1", "BackSpace"});
+  host().Sync();
+  std::vector<std::string> presses;
+  for (const Event& e : host().EventsSince(mark, {"key", W(w), "0"})) {
+    if (e.tokens.size() == 6) presses.push_back(e.tokens[3] + "/" + e.tokens[4]);
+  }
+  // Modifier keys alone report nothing.
+  EXPECT_THAT(presses, ::testing::ElementsAre("a/KeyA", "B/KeyB", "Enter/Enter", "F5/F5",
+                                              "ArrowLeft/ArrowLeft", " /Space", "1/Numpad1",
+                                              "Backspace/Backspace"));
+  host().Close(w);
 }
 
 TEST_F(GuiMenus, EditRolesEditThePage) {

@@ -380,7 +380,7 @@ TEST_F(GuiWindowManager, FocusFollowsTheActiveWindow) {
     host().Close(w1);
     host().Close(w2);
   }
-  SKIP_ON_WAYLAND("a client cannot take the focus; the compositor decides");
+  SKIP_ON_WAYLAND(kNoRaise);
 
   mark = host().Mark();
   host().Command({"focus", W(w1)});
