@@ -303,6 +303,35 @@ TEST_F(GuiWindows, HiddenWindowTakesSizeAndPositionBeforeShow) {
   host().Close(w);
 }
 
+// What Wayland keeps to the compositor has fixed answers: a position query
+// reports what the runtime last set (0, 0 before), nothing is reported as a
+// move, and no window is kept above others, panels included.
+TEST_F(GuiWindows, WaylandGivesFixedAnswersForPositionsAndStacking) {
+  if (!OnWayland()) GTEST_SKIP() << "X11 has real positions and stacking";
+  const size_t mark = host().Mark();
+  const uint32_t w = host().CreateWindow();
+  const uint32_t panel = host().CreateWindow(kPanel);
+  EXPECT_EQ(Query("getpos", w), (Tokens{"0", "0"}));
+  for (const Tokens& place : std::vector<Tokens>{{"30", "40"}, {"-5", "70000"}}) {
+    host().Command({"setpos", W(w), place[0], place[1]});
+    EXPECT_EQ(Query("getpos", w), place);
+    EXPECT_EQ(host().Command({"ui", "getpos", W(w)}), place);
+  }
+  EXPECT_EQ(Query("isontop", panel), Tokens{"0"});
+  host().Command({"setontop", W(w), "1"});
+  EXPECT_EQ(Query("isontop", w), Tokens{"0"});
+  // Sizes and opacity still work as on X11.
+  host().Command({"setsize", W(w), "640", "480"});
+  EXPECT_TRUE(host().WaitFor({"resize", W(w), "640", host().ContentHeight(480)}, mark));
+  EXPECT_EQ(Query("getsize", w), (Tokens{"640", "480"}));
+  host().Command({"setopacity", W(w), "0.5"});
+  EXPECT_NEAR(std::stod(Query("getopacity", w).at(0)), 0.5, 1.0 / 255);  // kept in 8 bits
+  host().Sync();
+  EXPECT_TRUE(host().EventsSince(mark, {"move"}).empty());
+  host().Close(panel);
+  host().Close(w);
+}
+
 TEST_F(GuiWindows, TableWorksFromTheMainThread) {
   // Queries from the main thread must not wait for the main thread.
   const Tokens id = host().Command({"ui", "create"});
