@@ -748,7 +748,10 @@ std::string Host::WaitForExit(Duration timeout) {
     }
   }
   const std::string err = StderrText();
-  for (const char* bad : {"CRITICAL", "Segmentation fault", "AddressSanitizer", "runtime error:"}) {
+  // The toolkit's and the engine's warnings and criticals (the engine's
+  // processes share this stderr) all contain "-WARNING **" or "CRITICAL".
+  for (const char* bad :
+       {"CRITICAL", "-WARNING **", "Segmentation fault", "AddressSanitizer", "runtime error:"}) {
     if (err.find(bad) != std::string::npos) problems += std::string("stderr has ") + bad + "\n";
   }
   if (!problems.empty()) problems += "--- host stderr ---\n" + err;
