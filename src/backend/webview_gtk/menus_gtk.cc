@@ -47,7 +47,9 @@ GdkEvent* SyntheticTrigger(GdkWindow* window) {
   event->button.time = GDK_CURRENT_TIME;
   event->button.button = 3;
   GdkSeat* seat = gdk_display_get_default_seat(gdk_window_get_display(window));
-  if (seat != nullptr) gdk_event_set_device(event, gdk_seat_get_pointer(seat));
+  // A seat may have no pointer (a headless compositor's).
+  GdkDevice* pointer = seat != nullptr ? gdk_seat_get_pointer(seat) : nullptr;
+  if (pointer != nullptr) gdk_event_set_device(event, pointer);
   return event;
 }
 
