@@ -102,8 +102,10 @@ int RunGtkApplication(int argc, char** argv, const CommandLine& commandLine) {
     gdk_set_program_class(appId.c_str());
   }
   if (!gtk_init_check(&argc, &argv)) {
-    std::fputs("wexlor: cannot open a display; set DISPLAY, or run a worker with \"run\"\n",
-               stderr);
+    std::fputs(
+        "wexlor: cannot open a display; set WAYLAND_DISPLAY or DISPLAY, or run a worker with "
+        "\"run\"\n",
+        stderr);
     return 1;
   }
   // The toolkit has removed its own options (--display, …) from argv.

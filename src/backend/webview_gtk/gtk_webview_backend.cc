@@ -1,5 +1,7 @@
 #include "backend/webview_gtk/gtk_webview_backend.h"
 
+#include <gdk/gdkx.h>
+
 #include <cstring>
 #include <utility>
 
@@ -67,6 +69,11 @@ void InstallBridge(WebKitUserContentManager* manager, const WindowSignalData& da
 }
 }  // namespace
 
+bool WindowSystemHasPositions() {
+  GdkDisplay* display = gdk_display_get_default();
+  return display != nullptr && GDK_IS_X11_DISPLAY(display);
+}
+
 RequestedGeometry* RequestedGeometryOf(GtkWindow* window) {
   auto* data = static_cast<WindowSignalData*>(g_object_get_data(G_OBJECT(window), "wexlor-window"));
   return data != nullptr ? &data->requested : nullptr;
@@ -96,10 +103,13 @@ void OnActiveChanged(GObject* window, GParamSpec*, gpointer data) {
 gboolean OnConfigure(GtkWidget* window, GdkEvent*, gpointer data) {
   auto* d = static_cast<WindowSignalData*>(data);
   int x = 0, y = 0, width = 0, height = 0;
-  gtk_window_get_position(GTK_WINDOW(window), &x, &y);
   gtk_window_get_size(GTK_WINDOW(window), &width, &height);
-  RequestedGeometry::Report(d->requested.position, x, y);
   RequestedGeometry::Report(d->requested.size, width, height);
+  // Without positions from the window system there is nothing to report:
+  // what GTK gives there is its own frame offset, not a place on screen.
+  if (!WindowSystemHasPositions()) return FALSE;
+  gtk_window_get_position(GTK_WINDOW(window), &x, &y);
+  RequestedGeometry::Report(d->requested.position, x, y);
   if (x != d->lastX || y != d->lastY) {
     d->lastX = x;
     d->lastY = y;
@@ -234,9 +244,10 @@ void WarnAboutDrop(WindowSignalData* d, const std::string& origin) {
   d->warnedAboutDrop = true;
   const std::string from =
       origin.empty() ? "a frame or page that is not the application's" : json::Escape(origin);
-  g_printerr("wexlor: window %u: ignoring calls from %s: only the application's own pages "
-             "reach the runtime\n",
-             d->id, from.c_str());
+  g_printerr(
+      "wexlor: window %u: ignoring calls from %s: only the application's own pages "
+      "reach the runtime\n",
+      d->id, from.c_str());
 }
 
 // One bridge message. Messages without the window's key (from other frames,
@@ -384,7 +395,7 @@ void GtkWebViewBackend::CreateWindowOnMain(uint32_t id, int width, int height, u
     gtk_window_set_skip_taskbar_hint(state.window, TRUE);
     gtk_window_set_skip_pager_hint(state.window, TRUE);
     gtk_window_set_focus_on_map(state.window, FALSE);
-    state.alwaysOnTop = true;
+    state.alwaysOnTop = WindowSystemHasPositions();
   }
 
   // The web view, with the bridge at document start in the top frame only.
@@ -466,7 +477,11 @@ void GtkWebViewBackend::CloseWindowOnMain(uint32_t id) {
     window = state->window;
     RemoveWindowState(id);
   }
-  if (window != nullptr) gtk_widget_destroy(GTK_WIDGET(window));
+  if (window != nullptr) {
+    // Its popup first: Wayland forbids unmapping a popup's parent.
+    CloseContextMenuOf(window);
+    gtk_widget_destroy(GTK_WIDGET(window));
+  }
   Loader()->ForgetWindow(id);
   WexlorStopAppSchemeRequests(id);
   // Closing the last window ends the application.

@@ -40,6 +40,9 @@ struct RequestedGeometry {
     gint64 since = 0;  // g_get_monotonic_time() of the request
   };
   Pair size, position;
+  // The position the runtime last set, reported where the window system
+  // neither tells nor takes positions (Wayland).
+  int setX = 0, setY = 0;
 
   void Request(Pair& p, int a, int b) { p = {true, a, b, g_get_monotonic_time()}; }
   // A configure report of the window system: a report that matches confirms
@@ -61,6 +64,14 @@ struct RequestedGeometry {
   // A window system that never answers: the real geometry again.
   static constexpr gint64 kStaleUs = 2000000;
 };
+
+// Whether the display's window system lets clients read and set window
+// positions and stacking (X11 does; Wayland does not). Main thread.
+bool WindowSystemHasPositions();
+
+// Closes the context menu shown over `window` (any window when null).
+// Main thread.
+void CloseContextMenuOf(GtkWindow* window);
 
 // The request record of a window made by the backend (main thread).
 RequestedGeometry* RequestedGeometryOf(GtkWindow* window);

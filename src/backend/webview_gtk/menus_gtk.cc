@@ -1,6 +1,7 @@
 // Application menus as window menu bars, context menus and the stored dock
 // menu. Descriptions are read on the main thread and released there once
 // built: the host owns a description handle once the table entry returns.
+#include <cstdio>
 #include <memory>
 #include <vector>
 
@@ -48,11 +49,38 @@ GdkEvent* SyntheticTrigger(GdkWindow* window) {
   event->button.time = GDK_CURRENT_TIME;
   event->button.button = 3;
   GdkSeat* seat = gdk_display_get_default_seat(gdk_window_get_display(window));
-  if (seat != nullptr) gdk_event_set_device(event, gdk_seat_get_pointer(seat));
+  // A seat may have no pointer (a headless compositor's).
+  GdkDevice* pointer = seat != nullptr ? gdk_seat_get_pointer(seat) : nullptr;
+  if (pointer != nullptr) gdk_event_set_device(event, pointer);
   return event;
 }
 
+// The context menu on screen, if any (main thread). One at a time: Wayland
+// nests a popup only in the topmost one, and a new request replaces the old.
+GtkWidget* g_contextMenu = nullptr;
+
+// Wayland grants a popup only with the serial of the user's input on the
+// window (a press of the pointer over it); without that the menu could
+// never take its grab.
+bool CanOpenPopupOver(GdkWindow* toplevel) {
+  if (WindowSystemHasPositions()) return true;
+  GdkSeat* seat = gdk_display_get_default_seat(gdk_window_get_display(toplevel));
+  GdkDevice* pointer = seat != nullptr ? gdk_seat_get_pointer(seat) : nullptr;
+  GdkWindow* under =
+      pointer != nullptr ? gdk_device_get_window_at_position(pointer, nullptr, nullptr) : nullptr;
+  return under != nullptr && gdk_window_get_toplevel(under) == toplevel;
+}
+
 }  // namespace
+
+void CloseContextMenuOf(GtkWindow* window) {
+  if (g_contextMenu == nullptr) return;
+  GtkWidget* attached = gtk_menu_get_attach_widget(GTK_MENU(g_contextMenu));
+  if (window == nullptr ||
+      (attached != nullptr && gtk_widget_get_toplevel(attached) == GTK_WIDGET(window))) {
+    gtk_menu_shell_deactivate(GTK_MENU_SHELL(g_contextMenu));
+  }
+}
 
 void GtkWebViewBackend::RemoveMenuWidgets(GtkWindowState& state) {
   if (state.menuBar != nullptr) {
@@ -159,6 +187,13 @@ void GtkWebViewBackend::ShowContextMenu(uint32_t windowId, int x, int y, wexlor_
     GtkWidget* toplevel = GTK_WIDGET(refs.window);
     GdkWindow* gdkWindow = gtk_widget_get_window(toplevel);
     if (gdkWindow == nullptr || !gtk_widget_get_mapped(view)) return;
+    CloseContextMenuOf(nullptr);
+    if (!CanOpenPopupOver(gdkWindow)) {
+      std::fputs(
+          "wexlor: context menu not shown: on Wayland it needs the pointer over its window\n",
+          stderr);
+      return;
+    }
 
     wexlor_common::GtkMenuOptions options;
     options.click = setup->click;
@@ -168,7 +203,9 @@ void GtkWebViewBackend::ShowContextMenu(uint32_t windowId, int x, int y, wexlor_
     g_object_ref_sink(popup);
     gtk_menu_attach_to_widget(GTK_MENU(popup), view, nullptr);
     // Dismissed or chosen: destroyed once the choice has been handled.
+    g_contextMenu = popup;
     g_signal_connect(popup, "deactivate", G_CALLBACK(+[](GtkMenuShell* shell, gpointer) {
+                       if (g_contextMenu == GTK_WIDGET(shell)) g_contextMenu = nullptr;
                        MainQueue::Post([shell] {
                          gtk_widget_destroy(GTK_WIDGET(shell));
                          g_object_unref(shell);

@@ -220,6 +220,44 @@ void GtkWebViewBackend::Navigate(uint32_t windowId, const std::string& url) {
   });
 }
 
+namespace {
+
+// Title changes reach a Wayland compositor at most once a frame. Each one is
+// a request on the display connection, and a flood of them fills the
+// socket faster than the compositor reads it, which ends a GTK 3 client.
+// The last title always lands. Main thread.
+constexpr guint kTitleIntervalMs = 16;
+constexpr const char* kPendingTitleKey = "wexlor-pending-title";
+constexpr const char* kTitleTimerKey = "wexlor-title-timer";
+
+gboolean ApplyPendingTitle(gpointer data) {
+  GtkWindow* window = GTK_WINDOW(data);
+  if (auto* pending = static_cast<char*>(g_object_steal_data(G_OBJECT(window), kPendingTitleKey))) {
+    gtk_window_set_title(window, pending);
+    g_free(pending);
+    return G_SOURCE_CONTINUE;
+  }
+  g_object_set_data(G_OBJECT(window), kTitleTimerKey, nullptr);
+  return G_SOURCE_REMOVE;
+}
+
+void SetTitleAtFrameRate(GtkWindow* window, const std::string& title) {
+  if (WindowSystemHasPositions()) {
+    gtk_window_set_title(window, title.c_str());
+    return;
+  }
+  if (g_object_get_data(G_OBJECT(window), kTitleTimerKey) != nullptr) {
+    g_object_set_data_full(G_OBJECT(window), kPendingTitleKey, g_strdup(title.c_str()), g_free);
+    return;
+  }
+  gtk_window_set_title(window, title.c_str());
+  g_object_set_data(G_OBJECT(window), kTitleTimerKey, GINT_TO_POINTER(1));
+  g_timeout_add_full(G_PRIORITY_DEFAULT, kTitleIntervalMs, ApplyPendingTitle, g_object_ref(window),
+                     g_object_unref);
+}
+
+}  // namespace
+
 void GtkWebViewBackend::SetTitle(uint32_t windowId, const std::string& title) {
   // Checked before queueing, so an invalid title cannot replace a valid
   // one that is still waiting.
@@ -227,7 +265,7 @@ void GtkWebViewBackend::SetTitle(uint32_t windowId, const std::string& title) {
   MainQueue::PostSetter(SetterKey(kTitle, windowId), [=, this] {
     const WindowRefs state = Refs(windowId);
     if (!state) return;
-    gtk_window_set_title(state.window, title.c_str());
+    SetTitleAtFrameRate(state.window, title);
   });
 }
 
@@ -359,8 +397,16 @@ void GtkWebViewBackend::GetWindowSize(uint32_t windowId, int* width, int* height
 void GtkWebViewBackend::SetWindowPosition(uint32_t windowId, int x, int y) {
   MainQueue::PostSetter(SetterKey(kPosition, windowId), [=, this] {
     if (const WindowRefs state = Refs(windowId)) {
-      gtk_window_move(state.window, x, y);
       RequestedGeometry* requested = RequestedGeometryOf(state.window);
+      if (!WindowSystemHasPositions()) {
+        // The compositor places windows; the value is only kept for queries.
+        if (requested != nullptr) {
+          requested->setX = x;
+          requested->setY = y;
+        }
+        return;
+      }
+      gtk_window_move(state.window, x, y);
       if (requested != nullptr && gtk_widget_get_mapped(GTK_WIDGET(state.window))) {
         requested->Request(requested->position, x, y);
       }
@@ -376,7 +422,10 @@ void GtkWebViewBackend::GetWindowPosition(uint32_t windowId, int* x, int* y) {
     Point pt;
     if (const WindowRefs state = Refs(windowId)) {
       RequestedGeometry* requested = RequestedGeometryOf(state.window);
-      if (requested == nullptr || !RequestedGeometry::Current(requested->position, &pt.x, &pt.y)) {
+      if (!WindowSystemHasPositions()) {
+        if (requested != nullptr) pt = {requested->setX, requested->setY};
+      } else if (requested == nullptr ||
+                 !RequestedGeometry::Current(requested->position, &pt.x, &pt.y)) {
         gtk_window_get_position(state.window, &pt.x, &pt.y);
       }
     }
@@ -405,8 +454,10 @@ void GtkWebViewBackend::SetAlwaysOnTop(uint32_t windowId, bool onTop) {
   MainQueue::Post([=, this] {
     if (const WindowRefs state = Refs(windowId)) {
       gtk_window_set_keep_above(state.window, onTop);
+      // Stacking is the compositor's alone on Wayland: the query stays false.
       std::lock_guard<std::mutex> lock(windowsMutex_);
-      if (GtkWindowState* record = GetWindow(windowId)) record->alwaysOnTop = onTop;
+      GtkWindowState* record = GetWindow(windowId);
+      if (record != nullptr) record->alwaysOnTop = onTop && WindowSystemHasPositions();
     }
   });
 }

@@ -109,7 +109,10 @@ TEST_F(GuiFlood, TenMillionTitlesKeepMemoryBoundedAndTheLastTitleWins) {
             << drained.count() << " ms, peak resident " << before[1] << " -> " << after[1]
             << " kB\n";
   EXPECT_LT(growthKb, 64 * 1024);
-  EXPECT_NE(session().FindWindow(done->tokens[4], 5s), 0u) << "the last title did not stick";
+  // Titles are read back from the X window; Wayland has no such property.
+  if (!OnWayland()) {
+    EXPECT_NE(session().FindWindow(done->tokens[4], 5s), 0u) << "the last title did not stick";
+  }
   host().Close(window);
 }
 

@@ -1,7 +1,7 @@
 // Test harness for the graphical host: a private X server (optionally with
-// a window manager) and session bus, the host process running the test
-// runtime, the line protocol to that runtime, X helpers for real input and
-// window properties, and a small HTTP server for pages with a web origin.
+// a window manager, or a Wayland compositor drawing into it) and session bus, the host process
+// running the test runtime, the line protocol to that runtime, X helpers for real input and window
+// properties, and a small HTTP server for pages with a web origin.
 #pragma once
 
 #include <gmock/gmock.h>
@@ -37,6 +37,24 @@ constexpr Duration kTimeout = 20s;
 using Tokens = std::vector<std::string>;
 // An X window id (Xlib's Window).
 using XWindow = unsigned long;
+
+// True when the suites run under a Wayland compositor (WEXLOR_GUI_SESSION is
+// "wayland"): the host then gets WAYLAND_DISPLAY and no DISPLAY.
+bool OnWayland();
+
+// Ends a test that needs X11 itself (window positions, X input, X window
+// properties); `limit` names what Wayland does not allow.
+#define SKIP_ON_WAYLAND(limit) \
+  if (::gui::OnWayland()) GTEST_SKIP() << "Wayland: " << (limit)
+
+// What Wayland does not allow, for SKIP_ON_WAYLAND.
+inline constexpr const char* kNoPositions = "clients can neither read nor set window positions";
+inline constexpr const char* kNoXWindows =
+    "the host's windows are Wayland surfaces without X window properties";
+inline constexpr const char* kNoXInput = "X input (XTest, xdotool) cannot target a Wayland surface";
+inline constexpr const char* kNoStacking = "clients cannot keep a window above others";
+inline constexpr const char* kNoRaise =
+    "a client cannot raise or focus its own window; the compositor decides";
 
 // A temporary directory removed with everything in it.
 class TempDir {
@@ -82,7 +100,9 @@ class Child {
 };
 
 // A private X server with an optional window manager, plus a private
-// session bus. Also opens its own X connection for the X helpers.
+// session bus. Also opens its own X connection for the X helpers. On
+// Wayland a compositor runs as the X server's only client and hosts the
+// host's windows; the X helpers then see none of them.
 class XSession {
  public:
   struct Options {
@@ -94,6 +114,9 @@ class XSession {
 
   const std::string& display() const { return display_; }
   const std::string& busAddress() const { return busAddress_; }
+  // The compositor's socket name and runtime directory (Wayland only).
+  const std::string& waylandDisplay() const { return waylandDisplay_; }
+  fs::path runtimeDir() const { return dir_.path() / "run"; }
   XWindow root() const;
 
   // The top-level client window whose _NET_WM_NAME is `title`, or 0;
@@ -131,8 +154,11 @@ class XSession {
                  bool viewableOnly);
 
   TempDir dir_;
-  Child xvfb_, bus_, wm_;
+  bool StartCompositor();
+
+  Child xvfb_, bus_, wm_, compositor_;
   std::string display_;
+  std::string waylandDisplay_;
   std::string busAddress_;
   _XDisplay* x_ = nullptr;
 };
@@ -233,6 +259,11 @@ class Host {
   std::string UniqueTitle(uint32_t window);
   // Gives the window a unique title and finds its X window.
   XWindow XWindowOf(uint32_t window);
+  // Moves the pointer over the window's page, searching the screen with
+  // real motion (on Wayland the compositor places windows where it likes);
+  // false when no point reaches the page. Replaces the page's mousemove
+  // handler.
+  bool PointAtPage(uint32_t window);
   // The web view's height in a window of `windowHeight` with a menu bar:
   // the bar takes its height from the window's client area.
   std::string ContentHeight(int windowHeight);

@@ -96,6 +96,7 @@ class GuiLinkPolicy : public GuiTest {
 std::unique_ptr<HttpServer> GuiLinkPolicy::server_;
 
 TEST_F(GuiLinkPolicy, SameOriginLinkNavigates) {
+  SKIP_ON_WAYLAND(kNoXInput);
   Click("same");
   ASSERT_TRUE(host().WaitFor({"load", W(window_)}, mark_));
   EXPECT_EQ(Path(), "\"/two.html\"");
@@ -103,6 +104,7 @@ TEST_F(GuiLinkPolicy, SameOriginLinkNavigates) {
 }
 
 TEST_F(GuiLinkPolicy, OtherOriginLinksOpenOutside) {
+  SKIP_ON_WAYLAND(kNoXInput);
   const std::string port = std::to_string(server_->port());
   Click("other");
   EXPECT_EQ(Opened(1), std::vector<std::string>{"http://localhost:" + port + "/elsewhere.html"});
@@ -116,6 +118,7 @@ TEST_F(GuiLinkPolicy, OtherOriginLinksOpenOutside) {
 }
 
 TEST_F(GuiLinkPolicy, NewWindowLinkIsLeftToTheHost) {
+  SKIP_ON_WAYLAND(kNoXInput);
   ReportClicks("blank");
   Click("blank");
   EXPECT_TRUE(host().WaitFor({"call", W(window_), "*", "seen", "[\"blank\",false]"}, mark_));
@@ -126,6 +129,7 @@ TEST_F(GuiLinkPolicy, NewWindowLinkIsLeftToTheHost) {
 }
 
 TEST_F(GuiLinkPolicy, MailtoLinkIsLeftAloneByThePolicy) {
+  SKIP_ON_WAYLAND(kNoXInput);
   ReportClicks("mail");
   const std::string before = Path();
   Click("mail");

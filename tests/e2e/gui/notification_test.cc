@@ -294,6 +294,7 @@ TEST_F(GuiNotifications, ShownWhileAWindowIsActive) {
 }
 
 TEST_F(GuiNotifications, ActivationTokenGoesToTheNextRaisedWindow) {
+  SKIP_ON_WAYLAND(kNoXWindows);
   ASSERT_TRUE(service().Start("actions body"));
   const uint32_t w = host().CreateWindow();
   const XWindow xw = host().XWindowOf(w);

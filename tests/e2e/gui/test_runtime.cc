@@ -297,6 +297,13 @@ std::vector<uint8_t> Unhex(const std::string& hex) {
   return out;
 }
 
+void OnKey(void*, uint32_t window, int32_t up, const char* key, const char* code,
+           uint32_t modifiers, bool) {
+  CheckMain("key");
+  Event({"key", std::to_string(window), std::to_string(up), key != nullptr ? key : "",
+         code != nullptr ? code : "", std::to_string(modifiers)});
+}
+
 void OnMenuClick(void*, uint32_t owner, const char* itemId) {
   CheckMain("menu");
   Event({"menu", std::to_string(owner), itemId != nullptr ? itemId : "(null)"});
@@ -894,6 +901,7 @@ EXPORT int wexlor_runtime_init(const wexlor_backend_api* table) {
   api->SetFocusedHandler(ctx, OnFocus, nullptr);
   api->SetResizeHandler(ctx, OnResize, nullptr);
   api->SetMoveHandler(ctx, OnMove, nullptr);
+  api->SetKeyboardEventHandler(ctx, OnKey, nullptr);
   Event({"init"});
   return 0;
 }

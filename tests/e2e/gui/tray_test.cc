@@ -590,6 +590,8 @@ TEST_F(GuiTray, FollowsTheDesktopsColourScheme) {
 }
 
 TEST_F(GuiTray, WithoutAPanelTheIconSitsInTheX11Tray) {
+  SKIP_ON_WAYLAND(
+      "the XEmbed tray is X11 only; on Wayland only StatusNotifierItem hosts show icons");
   // A watcher without a registered host shows nothing: it does not count.
   ASSERT_TRUE(watcher_->Start(R"({"host": false})"));
   TempDir dir;
@@ -702,6 +704,7 @@ bool SkipsTaskbar(XSession& s, XWindow w) {
 }
 
 TEST_F(GuiTray, BounceMarksWindowsUrgentAndVisibilityHidesThemFromTheTaskBar) {
+  SKIP_ON_WAYLAND(kNoXWindows);
   const uint32_t window = host().CreateWindow();
   const XWindow xw = host().XWindowOf(window);
   ASSERT_NE(xw, 0u);
@@ -748,12 +751,18 @@ TEST_F(GuiTray, ASecondLaunchReachesTheReopenHandler) {
   auto launch = [&] {
     TempDir dir;
     Child second;
-    EXPECT_TRUE(second.Start(
-        {WEXLOR_GUI_HOST, "--runtime", WEXLOR_GUI_RUNTIME},
-        {"PATH=/usr/bin:/bin", "HOME=" + dir.path().string(), "DISPLAY=" + session().display(),
-         "GDK_BACKEND=x11", "DBUS_SESSION_BUS_ADDRESS=" + session().busAddress(), "NO_AT_BRIDGE=1",
-         std::string("WEXLOR_APP_ID=") + kAppId},
-        dir.path(), dir.path() / "out", dir.path() / "err"));
+    std::vector<std::string> env = {"PATH=/usr/bin:/bin", "HOME=" + dir.path().string(),
+                                    "DBUS_SESSION_BUS_ADDRESS=" + session().busAddress(),
+                                    "NO_AT_BRIDGE=1", std::string("WEXLOR_APP_ID=") + kAppId};
+    if (OnWayland()) {
+      env.push_back("WAYLAND_DISPLAY=" + session().waylandDisplay());
+      env.push_back("XDG_RUNTIME_DIR=" + session().runtimeDir().string());
+    } else {
+      env.push_back("DISPLAY=" + session().display());
+      env.push_back("GDK_BACKEND=x11");
+    }
+    EXPECT_TRUE(second.Start({WEXLOR_GUI_HOST, "--runtime", WEXLOR_GUI_RUNTIME}, env, dir.path(),
+                             dir.path() / "out", dir.path() / "err"));
     int status = -1;
     EXPECT_TRUE(second.Wait(10s, &status));
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;

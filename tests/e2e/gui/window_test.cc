@@ -39,6 +39,8 @@ TEST_F(GuiWindows, PlainWindowHasTheDefaults) {
   EXPECT_EQ(Query("isresizable", w), Tokens{"1"});
   EXPECT_EQ(Query("getsize", w), (Tokens{"800", "600"}));
   EXPECT_TRUE(host().WaitFor({"resize", W(w), "800", host().ContentHeight(600)}, mark));
+  if (OnWayland()) host().Close(w);
+  SKIP_ON_WAYLAND(kNoPositions);
   // Centred on the 1280x1024 screen.
   const Tokens position = Query("getpos", w);
   ASSERT_EQ(position.size(), 2u);
@@ -53,6 +55,7 @@ TEST_F(GuiWindows, PlainWindowHasTheDefaults) {
 }
 
 TEST_F(GuiWindows, FramelessWindowIsUndecoratedButResizable) {
+  SKIP_ON_WAYLAND(kNoXWindows);
   const uint32_t w = host().CreateWindow(kFrameless);
   EXPECT_EQ(Query("isresizable", w), Tokens{"1"});
   EXPECT_EQ(Query("isontop", w), Tokens{"0"});
@@ -64,6 +67,7 @@ TEST_F(GuiWindows, FramelessWindowIsUndecoratedButResizable) {
 }
 
 TEST_F(GuiWindows, PanelIsAUtilityWindowKeptAbove) {
+  SKIP_ON_WAYLAND(kNoXWindows);
   const uint32_t w = host().CreateWindow(kPanel);
   EXPECT_EQ(Query("isontop", w), Tokens{"1"});
   EXPECT_EQ(Query("isvisible", w), Tokens{"1"});
@@ -106,6 +110,7 @@ unsigned long WaitForPixel(XSession& session, XWindow x, unsigned long want) {
 }
 
 TEST_F(GuiWindows, TransparentWindowShowsThrough) {
+  SKIP_ON_WAYLAND(kNoXWindows);
   const uint32_t w = host().CreateWindow(kTransparent);
   const XWindow x = host().XWindowOf(w);
   ASSERT_NE(x, 0u);
@@ -120,6 +125,7 @@ TEST_F(GuiWindows, TransparentWindowShowsThrough) {
 }
 
 TEST_F(GuiWindows, UnknownFlagIsIgnored) {
+  SKIP_ON_WAYLAND(kNoXWindows);
   const uint32_t w = host().CreateWindow(kUnused);
   EXPECT_EQ(Query("isvisible", w), Tokens{"1"});
   EXPECT_EQ(Query("isontop", w), Tokens{"0"});
@@ -152,6 +158,7 @@ TEST_F(GuiWindows, RequestsRunInCallOrderAfterCreation) {
 }
 
 TEST_F(GuiWindows, ClosedWindowIsForgotten) {
+  SKIP_ON_WAYLAND(kNoXWindows);
   const uint32_t w1 = host().CreateWindow();
   const uint32_t w2 = host().CreateWindow();
   ASSERT_TRUE(host().LoadHtml(w2, "<p>two</p>"));
@@ -226,6 +233,7 @@ std::vector<long> WaitForProperty(XSession& session, XWindow x, const char* prop
 }
 
 TEST_F(GuiWindows, ResizableAndOnTopCanBeChanged) {
+  SKIP_ON_WAYLAND(kNoXWindows);
   const uint32_t w = host().CreateWindow();
   const XWindow x = host().XWindowOf(w);
   ASSERT_NE(x, 0u);
@@ -252,6 +260,7 @@ TEST_F(GuiWindows, ResizableAndOnTopCanBeChanged) {
 }
 
 TEST_F(GuiWindows, OpacityIsKeptWithinZeroAndOne) {
+  SKIP_ON_WAYLAND(kNoXWindows);
   const uint32_t w = host().CreateWindow();
   const XWindow x = host().XWindowOf(w);
   ASSERT_NE(x, 0u);
@@ -278,6 +287,7 @@ TEST_F(GuiWindows, OpacityIsKeptWithinZeroAndOne) {
 }
 
 TEST_F(GuiWindows, HiddenWindowTakesSizeAndPositionBeforeShow) {
+  SKIP_ON_WAYLAND(kNoPositions);
   const uint32_t w = host().CreateWindow(kHidden);
   host().Command({"setsize", W(w), "420", "310"});
   host().Command({"setpos", W(w), "50", "60"});
@@ -290,6 +300,35 @@ TEST_F(GuiWindows, HiddenWindowTakesSizeAndPositionBeforeShow) {
   EXPECT_EQ(Query("isvisible", w), Tokens{"1"});
   EXPECT_EQ(Query("getsize", w), (Tokens{"420", "310"}));
   EXPECT_EQ(Query("getpos", w), (Tokens{"50", "60"}));
+  host().Close(w);
+}
+
+// What Wayland keeps to the compositor has fixed answers: a position query
+// reports what the runtime last set (0, 0 before), nothing is reported as a
+// move, and no window is kept above others, panels included.
+TEST_F(GuiWindows, WaylandGivesFixedAnswersForPositionsAndStacking) {
+  if (!OnWayland()) GTEST_SKIP() << "X11 has real positions and stacking";
+  const size_t mark = host().Mark();
+  const uint32_t w = host().CreateWindow();
+  const uint32_t panel = host().CreateWindow(kPanel);
+  EXPECT_EQ(Query("getpos", w), (Tokens{"0", "0"}));
+  for (const Tokens& place : std::vector<Tokens>{{"30", "40"}, {"-5", "70000"}}) {
+    host().Command({"setpos", W(w), place[0], place[1]});
+    EXPECT_EQ(Query("getpos", w), place);
+    EXPECT_EQ(host().Command({"ui", "getpos", W(w)}), place);
+  }
+  EXPECT_EQ(Query("isontop", panel), Tokens{"0"});
+  host().Command({"setontop", W(w), "1"});
+  EXPECT_EQ(Query("isontop", w), Tokens{"0"});
+  // Sizes and opacity still work as on X11.
+  host().Command({"setsize", W(w), "640", "480"});
+  EXPECT_TRUE(host().WaitFor({"resize", W(w), "640", host().ContentHeight(480)}, mark));
+  EXPECT_EQ(Query("getsize", w), (Tokens{"640", "480"}));
+  host().Command({"setopacity", W(w), "0.5"});
+  EXPECT_NEAR(std::stod(Query("getopacity", w).at(0)), 0.5, 1.0 / 255);  // kept in 8 bits
+  host().Sync();
+  EXPECT_TRUE(host().EventsSince(mark, {"move"}).empty());
+  host().Close(panel);
   host().Close(w);
 }
 
@@ -308,6 +347,7 @@ TEST_F(GuiWindows, TableWorksFromTheMainThread) {
 }
 
 TEST_F(GuiWindows, SizeAndPositionChangesAreReported) {
+  SKIP_ON_WAYLAND(kNoPositions);
   const uint32_t w = host().CreateWindow();
   size_t mark = host().Mark();
   host().Command({"setsize", W(w), "640", "480"});
@@ -322,6 +362,7 @@ TEST_F(GuiWindows, SizeAndPositionChangesAreReported) {
 }
 
 TEST_F(GuiWindows, CloseRequestLeavesTheWindowOpen) {
+  SKIP_ON_WAYLAND(kNoXWindows);
   const uint32_t w = host().CreateWindow();
   ASSERT_TRUE(host().LoadHtml(w, "<p>still here</p>"));
   const XWindow x = host().XWindowOf(w);
@@ -364,6 +405,11 @@ TEST_F(GuiWindowManager, FocusFollowsTheActiveWindow) {
   const uint32_t w2 = host().CreateWindow();
   EXPECT_TRUE(host().WaitFor({"focus", W(w2), "1"}, mark));
   EXPECT_TRUE(host().WaitFor({"focus", W(w1), "0"}, mark));
+  if (OnWayland()) {
+    host().Close(w1);
+    host().Close(w2);
+  }
+  SKIP_ON_WAYLAND(kNoRaise);
 
   mark = host().Mark();
   host().Command({"focus", W(w1)});
@@ -374,6 +420,7 @@ TEST_F(GuiWindowManager, FocusFollowsTheActiveWindow) {
 }
 
 TEST_F(GuiWindowManager, PanelStaysAboveEverywhereWithoutTakingFocus) {
+  SKIP_ON_WAYLAND(kNoStacking);
   size_t mark = host().Mark();
   const uint32_t w = host().CreateWindow();
   ASSERT_TRUE(host().WaitFor({"focus", W(w), "1"}, mark));
@@ -416,6 +463,7 @@ TEST_F(GuiWindowManager, PanelStaysAboveEverywhereWithoutTakingFocus) {
 }
 
 TEST_F(GuiWindowManager, FramelessWindowGetsNoFrame) {
+  SKIP_ON_WAYLAND(kNoXWindows);
   const uint32_t plain = host().CreateWindow();
   const uint32_t frameless = host().CreateWindow(kFrameless);
   const XWindow xp = host().XWindowOf(plain), xf = host().XWindowOf(frameless);
@@ -439,6 +487,7 @@ TEST_F(GuiWindowManager, FramelessWindowGetsNoFrame) {
 }
 
 TEST_F(GuiWindowManager, AlwaysOnTopReachesTheWindowManager) {
+  SKIP_ON_WAYLAND(kNoStacking);
   const uint32_t w = host().CreateWindow();
   const XWindow x = host().XWindowOf(w);
   ASSERT_NE(x, 0u);
@@ -461,6 +510,7 @@ TEST_F(GuiWindowManager, AlwaysOnTopReachesTheWindowManager) {
 }
 
 TEST_F(GuiWindowManager, MoveIsReportedInRootCoordinates) {
+  SKIP_ON_WAYLAND(kNoPositions);
   const uint32_t w = host().CreateWindow();
   const size_t mark = host().Mark();
   host().Command({"setpos", W(w), "100", "120"});
@@ -578,6 +628,7 @@ TEST(GuiCommandLine, MissingRuntimeNamesEveryPlaceSearched) {
 }
 
 TEST_F(GuiLifecycle, ControlQEndsTheApplication) {
+  SKIP_ON_WAYLAND(kNoXInput);
   const uint32_t w = host_.CreateWindow();
   ASSERT_TRUE(host_.LoadHtml(w, "<p>keys</p>"));
   const XWindow x = host_.XWindowOf(w);
