@@ -31,38 +31,6 @@ void Splice(std::string& text, std::string_view marker, std::string_view replace
   if (at != std::string::npos) text.replace(at, marker.size(), replacement);
 }
 
-// Length of the well-formed UTF-8 sequence starting at s[i] (which is >= 0x80),
-// or 0 when it is malformed, overlong, a surrogate or beyond U+10FFFF.
-size_t Utf8SequenceLength(std::string_view s, size_t i, uint32_t* codePoint) {
-  auto byte = [&](size_t k) -> unsigned { return static_cast<unsigned char>(s[k]); };
-  unsigned lead = byte(i);
-  size_t length;
-  unsigned low = 0x80, high = 0xBF;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0) low = 0xA0;
-    if (lead == 0xED) high = 0x9F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;
-  } else {
-    return 0;
-  }
-  if (i + length > s.size()) return 0;
-  uint32_t cp = lead & (0xFF >> (length + 1));
-  for (size_t k = 1; k < length; ++k) {
-    unsigned b = byte(i + k);
-    unsigned min = k == 1 ? low : 0x80, max = k == 1 ? high : 0xBF;
-    if (b < min || b > max) return 0;
-    cp = (cp << 6) | (b & 0x3F);
-  }
-  *codePoint = cp;
-  return length;
-}
-
 void AppendUnicodeEscape(std::string& out, uint32_t unit) {
   char buffer[8];
   std::snprintf(buffer, sizeof buffer, "\\u%04x", static_cast<unsigned>(unit));
@@ -110,15 +78,18 @@ std::string EscapeStringLiteralBody(std::string_view text) {
       ++i;
       continue;
     }
-    uint32_t codePoint = 0;
-    size_t length = Utf8SequenceLength(text, i, &codePoint);
+    const auto* p = reinterpret_cast<const uint8_t*>(text.data()) + i;
+    const auto* end = reinterpret_cast<const uint8_t*>(text.data()) + text.size();
+    unsigned surrogate = 0;
+    const size_t length = json::Utf8SequenceLength(p, end, &surrogate);
     if (length == 0) {
       AppendUnicodeEscape(out, 0xFFFD);
       ++i;
     } else {
-      // Line and paragraph separators end a line in older script grammars.
-      if (codePoint == 0x2028 || codePoint == 0x2029) {
-        AppendUnicodeEscape(out, codePoint);
+      // Line and paragraph separators (E2 80 A8/A9) end a line in older
+      // script grammars.
+      if (length == 3 && p[0] == 0xE2 && p[1] == 0x80 && (p[2] == 0xA8 || p[2] == 0xA9)) {
+        AppendUnicodeEscape(out, 0x2028u + (p[2] - 0xA8u));
       } else {
         out.append(text.substr(i, length));
       }

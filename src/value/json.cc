@@ -44,10 +44,9 @@ void AppendUnitEscape(std::string& out, unsigned unit) {
   out.append(esc, 6);
 }
 
-// Length of the well-formed UTF-8 sequence at p (whose first byte is >= 0x80),
-// or 0. A surrogate written as three bytes (how the reader stores a lone
-// \uD800 escape) gives 0 and sets *surrogate to its code unit.
-size_t Utf8Length(const uint8_t* p, const uint8_t* end, unsigned* surrogate) {
+}  // namespace
+
+size_t Utf8SequenceLength(const uint8_t* p, const uint8_t* end, unsigned* surrogate) {
   const unsigned lead = p[0];
   size_t length;
   unsigned low = 0x80, high = 0xBF;
@@ -75,6 +74,8 @@ size_t Utf8Length(const uint8_t* p, const uint8_t* end, unsigned* surrogate) {
   return length;
 }
 
+namespace {
+
 // Appends `s` escaped as the inside of a JSON string. The result is always
 // valid UTF-8 and a valid script string body: a surrogate stored as three
 // bytes becomes its \u escape (so a lone surrogate from a page goes back
@@ -90,7 +91,7 @@ void AppendEscaped(std::string& out, const std::string& s) {
     const uint8_t c = *p;
     if (c >= 0x80) {
       unsigned surrogate = 0;
-      const size_t length = Utf8Length(p, end, &surrogate);
+      const size_t length = Utf8SequenceLength(p, end, &surrogate);
       if (length != 0) {
         out.append(reinterpret_cast<const char*>(p), length);
         p += length;
@@ -642,7 +643,7 @@ bool IsValidUtf8(std::string_view s) {
       continue;
     }
     unsigned surrogate = 0;
-    const size_t length = Utf8Length(p, end, &surrogate);
+    const size_t length = Utf8SequenceLength(p, end, &surrogate);
     if (length == 0) return false;
     p += length;
   }

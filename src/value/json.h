@@ -2,6 +2,8 @@
 // {"__binary__":"<Base64>"} and {"__callback__":"<decimal id>"}.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -24,6 +26,11 @@ std::string Serialize(const std::shared_ptr<wexlor::Value>& value);
 bool SerializeBounded(const std::shared_ptr<wexlor::Value>& value, size_t limit, std::string* out);
 std::string SerializeList(const wexlor::Value::ListType& list);
 std::string SerializeDict(const wexlor::Value::DictType& dict);
+// Length of the well-formed UTF-8 sequence at `p` (whose first byte is
+// >= 0x80, before `end`), or 0. A surrogate written as three bytes (how the
+// reader stores a lone \uD800 escape) gives 0 and sets *surrogate to its
+// code unit.
+size_t Utf8SequenceLength(const uint8_t* p, const uint8_t* end, unsigned* surrogate);
 // Whether `s` is well-formed UTF-8 (no surrogates, no overlong forms).
 bool IsValidUtf8(std::string_view s);
 // The escaped contents of a JSON string, without the quotes.
