@@ -71,6 +71,19 @@ EOF
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1:symbolize=1}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
 
+# Ends the run when a target failed, naming the inputs that reproduce it.
+finish() {
+  local target=$1 code=$2
+  if [ "$code" -ne 0 ]; then
+    echo "$target failed (exit $code). Reproduce with:" >&2
+    for f in "$artifacts"*; do
+      [ -e "$f" ] && echo "  $build/fuzz/$target $f" >&2
+    done
+    exit "$code"
+  fi
+  echo "$target: no failures"
+}
+
 status=0
 "$build/fuzz/json_fuzz" \
   -max_total_time="$seconds" -runs="$runs" \
@@ -78,14 +91,7 @@ status=0
   -dict="$dict" -artifact_prefix="$artifacts" -print_final_stats=1 \
   "$work" || status=$?
 
-if [ "$status" -ne 0 ]; then
-  echo "json_fuzz failed (exit $status). Reproduce with:" >&2
-  for f in "$artifacts"*; do
-    [ -e "$f" ] && echo "  $build/fuzz/json_fuzz $f" >&2
-  done
-  exit "$status"
-fi
-echo "json_fuzz: no failures"
+finish json_fuzz "$status"
 
 # The value functions: random programs over a pool of handles.
 work="$root/fuzz/corpus-work/value_api"
@@ -98,11 +104,4 @@ status=0
   -timeout=10 -rss_limit_mb=2048 -max_len=4096 \
   -artifact_prefix="$artifacts" -print_final_stats=1 \
   "$work" || status=$?
-if [ "$status" -ne 0 ]; then
-  echo "value_api_fuzz failed (exit $status). Reproduce with:" >&2
-  for f in "$artifacts"*; do
-    [ -e "$f" ] && echo "  $build/fuzz/value_api_fuzz $f" >&2
-  done
-  exit "$status"
-fi
-echo "value_api_fuzz: no failures"
+finish value_api_fuzz "$status"

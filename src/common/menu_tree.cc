@@ -1,5 +1,7 @@
 #include "common/menu_tree.h"
 
+#include "common/table_values.h"
+
 #include <cstring>
 #include <utility>
 
@@ -122,26 +124,9 @@ class Reader {
     return item;
   }
 
-  // The dictionary's string under `key`; "" when absent or not a string.
-  std::string String(wexlor_value* dict, const char* key) {
-    std::string text;
-    wexlor_value* value = api_->ValueDictGet(dict, key);
-    if (value != nullptr && api_->ValueIsString(value)) {
-      size_t length = 0;
-      char* chars = api_->ValueGetString(value, &length);
-      if (chars != nullptr) text.assign(chars, length);
-      api_->ValueFreeString(chars);
-    }
-    api_->ValueFree(value);
-    return text;
-  }
-
+  std::string String(wexlor_value* dict, const char* key) { return DictString(api_, dict, key); }
   bool Bool(wexlor_value* dict, const char* key, bool fallback) {
-    wexlor_value* value = api_->ValueDictGet(dict, key);
-    const bool result =
-        value != nullptr && api_->ValueIsBool(value) ? api_->ValueGetBool(value) : fallback;
-    api_->ValueFree(value);
-    return result;
+    return DictBool(api_, dict, key, fallback);
   }
 
   const wexlor_backend_api* api_;

@@ -1,31 +1,13 @@
 #include "common/notifications.h"
 
+#include "common/table_values.h"
+
 #include <atomic>
 
 namespace wexlor_common {
 namespace {
 
 std::atomic<uint32_t> g_next_notif_id{1};
-
-std::string ReadDictString(const wexlor_backend_api* api, wexlor_value* dict, const char* key) {
-  wexlor_value* item = api->ValueDictGet(dict, key);
-  std::string text;
-  if (item != nullptr && api->ValueIsString(item)) {
-    size_t length = 0;
-    char* bytes = api->ValueGetString(item, &length);
-    if (bytes != nullptr) text.assign(bytes, length);
-    api->ValueFreeString(bytes);
-  }
-  api->ValueFree(item);
-  return text;
-}
-
-bool ReadDictBool(const wexlor_backend_api* api, wexlor_value* dict, const char* key) {
-  wexlor_value* item = api->ValueDictGet(dict, key);
-  const bool value = item != nullptr && api->ValueIsBool(item) && api->ValueGetBool(item);
-  api->ValueFree(item);
-  return value;
-}
 
 void ReadActions(const wexlor_backend_api* api, wexlor_value* dict,
                  std::vector<NotificationAction>& actions) {
@@ -36,8 +18,8 @@ void ReadActions(const wexlor_backend_api* api, wexlor_value* dict,
     for (size_t i = 0; i < count; ++i) {
       wexlor_value* element = api->ValueListGet(list, i);
       if (element != nullptr && api->ValueIsDict(element)) {
-        NotificationAction action{ReadDictString(api, element, "id"),
-                                  ReadDictString(api, element, "title")};
+        NotificationAction action{DictString(api, element, "id"),
+                                  DictString(api, element, "title")};
         if (!action.id.empty() && !action.title.empty()) actions.push_back(std::move(action));
       }
       api->ValueFree(element);
@@ -52,11 +34,11 @@ NotificationOptions ParseNotificationOptions(wexlor_value* options, const wexlor
   NotificationOptions parsed;
   if (options == nullptr || api == nullptr) return parsed;
   if (api->ValueIsDict(options)) {
-    parsed.title = ReadDictString(api, options, "title");
-    parsed.body = ReadDictString(api, options, "body");
-    parsed.tag = ReadDictString(api, options, "tag");
-    parsed.silent = ReadDictBool(api, options, "silent");
-    parsed.require_interaction = ReadDictBool(api, options, "require_interaction");
+    parsed.title = DictString(api, options, "title");
+    parsed.body = DictString(api, options, "body");
+    parsed.tag = DictString(api, options, "tag");
+    parsed.silent = DictBool(api, options, "silent", false);
+    parsed.require_interaction = DictBool(api, options, "require_interaction", false);
     ReadActions(api, options, parsed.actions);
     wexlor_value* icon = api->ValueDictGet(options, "icon");
     if (icon != nullptr && api->ValueIsBinary(icon)) {

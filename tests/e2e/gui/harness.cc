@@ -190,6 +190,26 @@ void Child::Kill() {
 
 XSession::~XSession() { Stop(); }
 
+namespace {
+
+// Waits until `ready` holds for a helper process just started; fails the
+// test, showing its error log, when it ends first or takes too long.
+bool WaitUntilReady(Child& child, const std::function<bool()>& ready, const char* name,
+                    const fs::path& errorLog) {
+  const auto deadline = Clock::now() + kTimeout;
+  while (!ready()) {
+    int status;
+    if (Clock::now() >= deadline || child.Exited(&status)) {
+      ADD_FAILURE() << name << " did not start: " << ReadFile(errorLog);
+      return false;
+    }
+    std::this_thread::sleep_for(20ms);
+  }
+  return true;
+}
+
+}  // namespace
+
 bool XSession::Start(const Options& options) {
   if (dir_.path().empty()) return false;
   const fs::path& d = dir_.path();
@@ -254,14 +274,13 @@ bool XSession::Start(const Options& options) {
       return false;
     }
     // The manager is ready once it has announced itself on the root window.
-    const auto deadline = Clock::now() + kTimeout;
-    while (LongProperty(DefaultRootWindow(x_), "_NET_SUPPORTING_WM_CHECK").empty()) {
-      int status;
-      if (Clock::now() >= deadline || wm_.Exited(&status)) {
-        ADD_FAILURE() << "openbox did not start: " << ReadFile(d / "wm.err");
-        return false;
-      }
-      std::this_thread::sleep_for(20ms);
+    if (!WaitUntilReady(
+            wm_,
+            [&] {
+              return !LongProperty(DefaultRootWindow(x_), "_NET_SUPPORTING_WM_CHECK").empty();
+            },
+            "openbox", d / "wm.err")) {
+      return false;
     }
   }
   return true;
@@ -288,17 +307,13 @@ bool XSession::StartCompositor() {
     return false;
   }
   // Ready once its output is up; the socket alone comes a little earlier.
-  const auto deadline = Clock::now() + kTimeout;
-  while (!fs::exists(run / waylandDisplay_) ||
-         ReadFile(d / "compositor.err").find("Output '") == std::string::npos) {
-    int status;
-    if (Clock::now() >= deadline || compositor_.Exited(&status)) {
-      ADD_FAILURE() << "weston did not start: " << ReadFile(d / "compositor.err");
-      return false;
-    }
-    std::this_thread::sleep_for(20ms);
-  }
-  return true;
+  return WaitUntilReady(
+      compositor_,
+      [&] {
+        return fs::exists(run / waylandDisplay_) &&
+               ReadFile(d / "compositor.err").find("Output '") != std::string::npos;
+      },
+      "weston", d / "compositor.err");
 }
 
 void XSession::Stop() {

@@ -488,6 +488,20 @@ void CollectLabels(GVariant* node, std::map<std::string, int>& ids, std::vector<
   g_variant_unref(children);
 }
 
+// The items of a GetLayout answer: labels depth-first and ids by label.
+struct MenuLayout {
+  std::map<std::string, int> ids;
+  std::vector<std::string> labels;
+};
+
+MenuLayout ReadLayout(const Var& answer) {
+  MenuLayout layout;
+  GVariant* root = g_variant_get_child_value(answer.v, 1);
+  CollectLabels(root, layout.ids, layout.labels);
+  g_variant_unref(root);
+  return layout;
+}
+
 TEST_F(GuiTray, MenuLayoutAndClicksReportTheTrayId) {
   ASSERT_TRUE(watcher_->Start());
   const uint32_t tray = CreateTray();
@@ -504,11 +518,7 @@ TEST_F(GuiTray, MenuLayoutAndClicksReportTheTrayId) {
   Var layout = bus_->Call(kAppId, menuPath, "com.canonical.dbusmenu", "GetLayout",
                           g_variant_new("(ii@as)", 0, -1, g_variant_new_strv(nullptr, 0)));
   ASSERT_TRUE(layout);
-  GVariant* root = g_variant_get_child_value(layout.v, 1);
-  std::map<std::string, int> ids;
-  std::vector<std::string> labels;
-  CollectLabels(root, ids, labels);
-  g_variant_unref(root);
+  auto [ids, labels] = ReadLayout(layout);
   EXPECT_THAT(labels,
               ::testing::ElementsAre("Show__window [['Control', 'Shift', 's']]", "separator",
                                      "Muted [checked]", "More", "Off [disabled]"));
@@ -679,11 +689,7 @@ TEST_F(GuiTray, LauncherEntryCarriesBadgeAndQuickList) {
   Var layout = bus_->Call(owner, quickList, "com.canonical.dbusmenu", "GetLayout",
                           g_variant_new("(ii@as)", 0, -1, g_variant_new_strv(nullptr, 0)));
   ASSERT_TRUE(layout);
-  GVariant* root = g_variant_get_child_value(layout.v, 1);
-  std::map<std::string, int> ids;
-  std::vector<std::string> labels;
-  CollectLabels(root, ids, labels);
-  g_variant_unref(root);
+  auto [ids, labels] = ReadLayout(layout);
   ASSERT_TRUE(ids.count("New window"));
   bus_->Call(owner, quickList, "com.canonical.dbusmenu", "Event",
              g_variant_new("(isvu)", ids["New window"], "clicked", g_variant_new_int32(0), 0u));
