@@ -222,8 +222,8 @@ typedef void (*wexlor_keyboard_handler)(void* user_data, uint32_t window, int32_
  * @param click_count 1, 2 or 3 for single, double and triple clicks.
  */
 typedef void (*wexlor_mouse_click_handler)(void* user_data, uint32_t window, int32_t up,
-                                           int32_t button, double x, double y,
-                                           uint32_t modifiers, int32_t click_count);
+                                           int32_t button, double x, double y, uint32_t modifiers,
+                                           int32_t click_count);
 /** The pointer moved over a host window (also while dragging). Main thread.
  * @param user_data As registered. @param window The window.
  * @param x Content position from the left. @param y Content position from
@@ -249,9 +249,8 @@ typedef void (*wexlor_wheel_handler)(void* user_data, uint32_t window, double de
  * thread. @param user_data As registered. @param window The window.
  * @param entered 1 or 0. @param x Content position from the left.
  * @param y Content position from the top. @param modifiers WEXLOR_MOD_* bits. */
-typedef void (*wexlor_cursor_enter_leave_handler)(void* user_data, uint32_t window,
-                                                  int32_t entered, double x, double y,
-                                                  uint32_t modifiers);
+typedef void (*wexlor_cursor_enter_leave_handler)(void* user_data, uint32_t window, int32_t entered,
+                                                  double x, double y, uint32_t modifiers);
 /** A window became active (@p focused 1) or stopped being active (0). Main
  * thread. @param user_data As registered. @param window The window.
  * @param focused 1 or 0. */
@@ -292,8 +291,8 @@ typedef void (*wexlor_tray_click_handler)(void* user_data, uint32_t tray);
  * @param event One of WEXLOR_NOTIFICATION_*.
  * @param action_id The chosen button's "id" for ::WEXLOR_NOTIFICATION_ACTION,
  *        otherwise null; borrowed for the call. */
-typedef void (*wexlor_notification_handler)(void* user_data, uint32_t notification,
-                                            int32_t event, const char* action_id);
+typedef void (*wexlor_notification_handler)(void* user_data, uint32_t notification, int32_t event,
+                                            const char* action_id);
 /** The answer to QueryPermission or RequestPermission, exactly once. Main
  * thread (on the caller's thread, at once, when there is no host user
  * interface). @param user_data As given.
@@ -317,9 +316,9 @@ typedef void (*wexlor_permission_handler)(void* user_data, int32_t state);
  * @param headers_length The block's length in bytes, all NULs included.
  */
 typedef void (*wexlor_scheme_request_handler)(void* user_data, uint32_t window,
-                                              wexlor_scheme_exchange* exchange,
-                                              const char* method, const char* url,
-                                              const char* headers, size_t headers_length);
+                                              wexlor_scheme_exchange* exchange, const char* method,
+                                              const char* url, const char* headers,
+                                              size_t headers_length);
 /** The page gave a request up (navigated away, cancelled, window closed).
  * Later writes return -1; the runtime still calls SchemeResponseFinish.
  * Main thread. @param user_data As registered. @param exchange The request. */
@@ -624,8 +623,8 @@ typedef struct wexlor_backend_api {
   /** Sets the tray icon's menu (as for SetApplicationMenu, the handle
    * included; null removes it); clicks report the tray id as owner. Returns
    * at once. */
-  void (*SetTrayMenu)(void* ctx, uint32_t tray, wexlor_value* menu,
-                      wexlor_menu_click_handler click, void* user_data);
+  void (*SetTrayMenu)(void* ctx, uint32_t tray, wexlor_value* menu, wexlor_menu_click_handler click,
+                      void* user_data);
   /** Registers the tray icon's click handler (null clears it). */
   void (*SetTrayClickHandler)(void* ctx, uint32_t tray, wexlor_tray_click_handler handler,
                               void* user_data);
@@ -690,8 +689,8 @@ typedef struct wexlor_backend_api {
   /** Sends @p length bytes of the body (copied; the page sees them as they
    * come) and returns @p length, or -1 once the page has given the request
    * up or for a finished or unknown exchange. Returns at once. */
-  int64_t (*SchemeResponseWrite)(void* ctx, wexlor_scheme_exchange* exchange,
-                                 const uint8_t* bytes, size_t length);
+  int64_t (*SchemeResponseWrite)(void* ctx, wexlor_scheme_exchange* exchange, const uint8_t* bytes,
+                                 size_t length);
   /** Ends the response and releases the exchange; the handle is invalid
    * afterwards (the host ignores it from then on, and never gives the same
    * handle to another exchange). Call exactly once, also after a stop.
@@ -704,6 +703,83 @@ typedef struct wexlor_backend_api {
    * host user interface: 1.0. */
   double (*GetWindowOpacity)(void* ctx, uint32_t window);
 } wexlor_backend_api;
+
+/* The Linux host's extension table: see ::wexlor_host_extensions. */
+
+/** The version of ::wexlor_host_extensions: the number of entries. */
+#define WEXLOR_HOST_EXTENSIONS_VERSION 1u
+
+/** True when the record @p ext (a pointer) holds @p entry. */
+#define WEXLOR_HOST_EXTENSION_HAS(ext, entry) \
+  ((ext) != NULL && (ext)->size >= offsetof(wexlor_host_extensions, entry) + sizeof((ext)->entry))
+
+/** @name Web process reports (int32_t, the @c reason of ::wexlor_web_process_handler)
+ * @{ */
+/** The page's web process crashed or was killed. */
+#define WEXLOR_WEB_PROCESS_CRASHED 0
+/** The page's web process went over its memory limit and was ended. */
+#define WEXLOR_WEB_PROCESS_EXCEEDED_MEMORY 1
+/** The page's web process was ended by the host. */
+#define WEXLOR_WEB_PROCESS_TERMINATED 2
+/** The page has not answered for more than 5 seconds; its process still
+ * runs. Reported once until it answers again. */
+#define WEXLOR_WEB_PROCESS_UNRESPONSIVE 3
+/** @} */
+
+/**
+ * A window's page lost its web process, or stopped answering. Main thread.
+ * When a process ended, the page's pending calls are already forgotten
+ * (their answers are dropped), its callbacks are dead and its scheme
+ * exchanges stopped; ExecuteJs reports an error and input is not reported
+ * until a new page has loaded. The window stays open and blank: the runtime
+ * decides what comes next (Navigate, CloseWindow, …). Without a handler the
+ * host reloads the window's last URL itself, at most 3 times a minute.
+ * @param user_data As registered.
+ * @param window The window.
+ * @param reason One of WEXLOR_WEB_PROCESS_*.
+ */
+typedef void (*wexlor_web_process_handler)(void* user_data, uint32_t window, int32_t reason);
+
+/**
+ * The Linux host's extension table: what it offers beyond
+ * ::wexlor_backend_api, which never changes for it. A runtime that wants
+ * these entries exports wexlor_runtime_extensions(); one that does not sees
+ * no difference. The record stays valid for the whole process.
+ *
+ * **Growth.** Entries are only ever appended. ::WEXLOR_HOST_EXTENSIONS_VERSION
+ * goes up by one with each appended entry, and @c size is the size of the
+ * record the host hands out. A runtime built against a newer header checks
+ * an entry with #WEXLOR_HOST_EXTENSION_HAS before calling it: a host that is
+ * older than the header has a smaller record. Every member is 8 bytes wide
+ * and 8-byte aligned; no entry inside @c size is ever null.
+ *
+ * Every entry takes @c context first and follows the threading and
+ * ownership rules of the main table. Without a host user interface (a
+ * headless worker) registrations are kept and their callbacks never called.
+ */
+typedef struct wexlor_host_extensions {
+  /** The size in bytes of the record as the host lays it out. */
+  size_t size;
+  /** ::WEXLOR_HOST_EXTENSIONS_VERSION of the host. */
+  uint32_t version;
+  /** Pass back as the first argument of every entry; the same as the main
+   * table's. */
+  void* context;
+
+  /** Version 1. Registers the web-process handler (null clears it and
+   * brings back the host's own reloads). Returns at once. */
+  void (*SetWebProcessHandler)(void* ctx, wexlor_web_process_handler handler, void* user_data);
+} wexlor_host_extensions;
+
+/**
+ * Optional. When the runtime library exports it, the host calls it once on
+ * the main thread right before wexlor_runtime_init(), in every mode.
+ * @param ext The extension table; valid for the whole process. Check
+ *        entries with #WEXLOR_HOST_EXTENSION_HAS.
+ */
+void wexlor_runtime_extensions(const wexlor_host_extensions* ext);
+/** The type of wexlor_runtime_extensions(). */
+typedef void (*wexlor_runtime_extensions_fn)(const wexlor_host_extensions* ext);
 
 /** The type of wexlor_runtime_init(), for runtimes resolved by name. */
 typedef int (*wexlor_runtime_init_fn)(const wexlor_backend_api* api);

@@ -70,7 +70,10 @@ RuntimeLoader* RuntimeLoader::GetInstance() {
   return instance;
 }
 
-RuntimeLoader::RuntimeLoader() { InitializeBackendApi(); }
+RuntimeLoader::RuntimeLoader() {
+  InitializeBackendApi();
+  InitializeExtensionApi();
+}
 
 RuntimeLoader::~RuntimeLoader() {
   if (shutdownFn_ != nullptr) shutdownFn_();
@@ -106,6 +109,9 @@ bool RuntimeLoader::Load(const std::string& path) {
       return false;
     }
   }
+  // The extension table's entry point is optional.
+  extensionsFn_ =
+      reinterpret_cast<wexlor_runtime_extensions_fn>(dlsym(library_, "wexlor_runtime_extensions"));
   PrintLine(stdout, "Runtime loaded successfully from: " + path);
   return true;
 }
@@ -116,6 +122,7 @@ bool RuntimeLoader::Start() {
     PrintLine(stderr, "Runtime not loaded");
     return false;
   }
+  if (extensionsFn_ != nullptr) extensionsFn_(&extensions_);
   const int r = initFn_(&api_);
   if (r != 0) {
     PrintLine(stderr, "Runtime init failed with code: " + std::to_string(r));

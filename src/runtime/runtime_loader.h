@@ -75,6 +75,7 @@ class RuntimeLoader {
   void SetBackend(WexlorBackend* backend);
   WexlorBackend* backend() const { return backend_.load(); }
   const wexlor_backend_api* api() const { return &api_; }
+  const wexlor_host_extensions* extensions() const { return &extensions_; }
   bool running() const { return running_.load(std::memory_order_acquire); }
   // What the start entry returned; 0 until it has returned.
   int startResult() const { return startResult_.load(std::memory_order_acquire); }
@@ -124,6 +125,8 @@ class RuntimeLoader {
   HandlerRegistration<wexlor_close_requested_handler> closeRequestedHandler_;
   HandlerRegistration<wexlor_page_load_handler> pageLoadHandler_;
   HandlerRegistration<wexlor_js_call_notify> jsCallNotify_;
+  // Set through the extension table.
+  HandlerRegistration<wexlor_web_process_handler> webProcessHandler_;
 
   // Holds the backend for the duration of one table entry; see SetBackend.
   class BackendUse {
@@ -146,6 +149,7 @@ class RuntimeLoader {
   ~RuntimeLoader();
   void RuntimeThread();
   void InitializeBackendApi();
+  void InitializeExtensionApi();
   void TranslateCallbacks(uint32_t windowId, wexlor::Value* v, int depth);
 
   struct Origin {
@@ -157,12 +161,14 @@ class RuntimeLoader {
   wexlor_runtime_init_fn initFn_ = nullptr;
   wexlor_runtime_start_fn startFn_ = nullptr;
   wexlor_runtime_shutdown_fn shutdownFn_ = nullptr;
+  wexlor_runtime_extensions_fn extensionsFn_ = nullptr;  // optional
   std::thread runtimeThread_;
   std::atomic<bool> running_{false};
   std::atomic<int> startResult_{0};
   std::atomic<WexlorBackend*> backend_{nullptr};
   std::atomic<int> backendUsers_{0};
   wexlor_backend_api api_;
+  wexlor_host_extensions extensions_;
 
   std::mutex schemeMutex_;
   wexlor_scheme_request_handler schemeRequest_ = nullptr;

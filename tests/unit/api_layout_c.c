@@ -8,6 +8,12 @@ _Static_assert(_Alignof(wexlor_backend_api) == 8, "wexlor_backend_api must be 8-
 #define WEXLOR_CHECK_OFFSET(member, offset) \
   _Static_assert(offsetof(wexlor_backend_api, member) == (offset), "offset of " #member);
 #include "api_layout_offsets.inc"
+#undef WEXLOR_CHECK_OFFSET
+#define WEXLOR_CHECK_OFFSET(member, offset) \
+  _Static_assert(offsetof(wexlor_host_extensions, member) == (offset), "offset of " #member);
+#include "api_layout_extension_offsets.inc"
+_Static_assert(sizeof(wexlor_host_extensions) == 8 * (3 + WEXLOR_HOST_EXTENSIONS_VERSION),
+               "one 8-byte member per extension entry");
 
 /* Named constants have the type of the parameter they are passed as, and
  * their values are those the host acts on. */

@@ -389,6 +389,26 @@ static int desktop_stack_loaded(void) {
   return found;
 }
 
+static void on_web_process(void* ud, uint32_t w, int32_t reason) {
+  (void)ud, (void)w, (void)reason;
+  ++handler_calls;
+}
+
+/* Called before init: the record is complete and registrations are kept. */
+void wexlor_runtime_extensions(const wexlor_host_extensions* ext) {
+  int nulls = 0;
+  const char* base = (const char*)ext;
+  for (size_t off = offsetof(wexlor_host_extensions, context) + sizeof(void*); off < ext->size;
+       off += sizeof(void (*)(void))) {
+    void (*entry)(void);
+    memcpy(&entry, base + off, sizeof entry);
+    if (entry == NULL) ++nulls;
+  }
+  emit("extensions", "%u,%d,%d,%d", ext->version, ext->size == sizeof *ext, api == NULL, nulls);
+  if (WEXLOR_HOST_EXTENSION_HAS(ext, SetWebProcessHandler))
+    ext->SetWebProcessHandler(ext->context, on_web_process, NULL);
+}
+
 int wexlor_runtime_init(const wexlor_backend_api* table) {
   api = table;
   ctx = table->context;
