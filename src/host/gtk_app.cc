@@ -10,6 +10,7 @@
 
 #include "backend/wexlor_backend.h"
 #include "common/gtk/app_id.h"
+#include "common/gtk/dialogs_gtk.h"
 #include "common/gtk/dock_gtk.h"
 #include "common/gtk/main_queue.h"
 #include "host/launch.h"
@@ -33,6 +34,7 @@ void OnStartup(GApplication* app, gpointer) {
     g_unix_signal_add(
         signum,
         [](gpointer a) -> gboolean {
+          wexlor_common::EndModalsGtk();
           g_application_quit(G_APPLICATION(a));
           return G_SOURCE_CONTINUE;
         },

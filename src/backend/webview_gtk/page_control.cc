@@ -14,6 +14,7 @@
 
 #include "backend/bridge_scripts.h"
 #include "backend/webview_gtk/gtk_webview_backend.h"
+#include "common/gtk/dialogs_gtk.h"
 #include "common/gtk/main_queue.h"
 #include "common/gtk/notifications_gtk.h"
 #include "value/json.h"
@@ -518,6 +519,9 @@ void GtkWebViewBackend::Focus(uint32_t windowId) {
 }
 
 void GtkWebViewBackend::Quit() {
+  // Open dialogs end first, so that their nested loops (and a queue task
+  // waiting in one) let the quit through.
+  wexlor_common::EndModalsGtk();
   MainQueue::Post([this] {
     if (app_ != nullptr) g_application_quit(G_APPLICATION(app_));
   });

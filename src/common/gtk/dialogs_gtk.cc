@@ -2,6 +2,7 @@
 
 #include <gtk/gtk.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 
@@ -22,6 +23,24 @@ std::string ValidUtf8(const std::string& s) {
   return g_utf8_validate(s.data(), static_cast<gssize>(s.size()), nullptr) ? s : std::string();
 }
 
+std::atomic<bool> g_modalsEnded{false};
+
+// Main thread: answers every open dialog with "Cancel". A dialog run with
+// gtk_dialog_run returns from its nested loop; a file chooser tells the
+// page that nothing was chosen.
+gboolean CancelOpenDialogs(gpointer) {
+  GList* windows = gtk_window_list_toplevels();
+  for (GList* l = windows; l != nullptr; l = l->next) g_object_ref(l->data);
+  for (GList* l = windows; l != nullptr; l = l->next) {
+    auto* window = static_cast<GtkWidget*>(l->data);
+    if (GTK_IS_DIALOG(window) && gtk_widget_get_visible(window)) {
+      gtk_dialog_response(GTK_DIALOG(window), GTK_RESPONSE_CANCEL);
+    }
+  }
+  g_list_free_full(windows, g_object_unref);
+  return G_SOURCE_REMOVE;
+}
+
 struct DialogResult {
   int result = 0;
   std::string text;
@@ -30,6 +49,7 @@ struct DialogResult {
 
 DialogResult RunDialog(int kind, const std::string& title, const std::string& message,
                        const std::string& defaultText) {
+  if (g_modalsEnded.load()) return DialogResult{};
   GtkWidget* dialog = gtk_message_dialog_new(
       nullptr, GTK_DIALOG_MODAL, kind == 1 || kind == 2 ? GTK_MESSAGE_QUESTION : GTK_MESSAGE_INFO,
       GTK_BUTTONS_NONE, "%s", ValidUtf8(title).c_str());
@@ -81,6 +101,13 @@ int ShowDialogGtk(int kind, const std::string& title, const std::string& message
       MainQuery(DialogResult{}, [=] { return RunDialog(kind, title, message, defaultText); });
   if (r.hasText && outText != nullptr) *outText = MallocCopy(r.text.c_str());
   return r.result;
+}
+
+void EndModalsGtk() {
+  g_modalsEnded.store(true);
+  // Not through the main queue: its current task may be the very dialog
+  // to close. On the main thread this runs in place.
+  g_main_context_invoke(nullptr, CancelOpenDialogs, nullptr);
 }
 
 char* ClipboardReadTextGtk() {

@@ -18,6 +18,14 @@ int ShowDialogGtk(int kind, const std::string& title, const std::string& message
 bool RunScriptDialogGtk(int kind, const std::string& message, const std::string& defaultText,
                         std::string* text);
 
+// The application is ending: every dialog open in the process (the host's
+// own, a page's script dialog, file chooser or print dialog) ends as if
+// cancelled, and dialogs asked for from now on are answered at once with
+// their cancel result. Without this a dialog's nested loop would hold the
+// application until a person closed it. Callable from any thread: the
+// dialogs are closed on the main thread, ahead of queued work.
+void EndModalsGtk();
+
 // A malloc'ed copy of the clipboard's text, or null.
 char* ClipboardReadTextGtk();
 // Text that is not valid UTF-8 empties the clipboard instead.

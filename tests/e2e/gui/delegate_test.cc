@@ -2,6 +2,8 @@
 // requests, the page's alert, confirm and prompt dialogs driven with real
 // keys, the close button, and page-load reports.
 #include <algorithm>
+#include <csignal>
+#include <cstring>
 
 #include "harness.h"
 
@@ -183,6 +185,57 @@ TEST_F(GuiDelegates, CloseButtonOnlyAsksTheRuntime) {
   EXPECT_EQ(host().EvalValue(w, "document.body.textContent"), "\"still here\"");
   host().Close(w);
   EXPECT_TRUE(session().WaitUntilGone(title));
+}
+
+// Quit and the termination signals end the application whatever dialog is
+// open: the dialog ends as if cancelled, the runtime is shut down and the
+// host exits normally. Each case runs its own host.
+TEST_F(GuiDelegates, EveryEndingClosesOpenDialogs) {
+  SKIP_ON_WAYLAND(kNoXWindows);
+  struct Case {
+    const char* dialog;
+    int signum;  // 0: the runtime's Quit
+  };
+  for (const Case c : {Case{"host", 0}, Case{"host", SIGHUP}, Case{"alert", SIGTERM},
+                       Case{"prompt", 0}, Case{"file", SIGINT}, Case{"print", 0}}) {
+    SCOPED_TRACE(std::string(c.dialog) + " ended by " + (c.signum ? strsignal(c.signum) : "Quit"));
+    ASSERT_EQ(Dialog(), 0u);
+    Host h;
+    ASSERT_TRUE(h.Start(session()));
+    const uint32_t w = h.CreateWindow();
+    ASSERT_TRUE(h.LoadHtml(w,
+                           "<!doctype html><body style='margin:0'><input type=file "
+                           "style='width:100vw;height:100vh'>"));
+    std::string seq;
+    const std::string kind = c.dialog;
+    if (kind == "host") {
+      seq = h.SendCommand({"bg", "dialog", "2", "Question", "Details", "typed"});
+    } else if (kind == "alert") {
+      h.SendCommand({"eval", W(w), "alert('hello')"});
+    } else if (kind == "prompt") {
+      h.SendCommand({"eval", W(w), "prompt('name?', 'x')"});
+    } else if (kind == "print") {
+      h.SendCommand({"eval", W(w), "print()"});
+    } else {
+      int x = 0, y = 0;
+      ASSERT_TRUE(session().ClientOrigin(h.XWindowOf(w), &x, &y));
+      session().Click(x + 100, y + 100);
+    }
+    EXPECT_NE(WaitForActiveDialog(), 0u) << "no dialog appeared";
+    const size_t mark = h.Mark();
+    if (c.signum != 0) {
+      h.Signal(c.signum);
+    } else {
+      h.SendCommand({"quit"});
+    }
+    if (!seq.empty()) EXPECT_EQ(h.Reply(seq), (Tokens{"0", "null"}));
+    EXPECT_TRUE(h.WaitFor({"shutdown"}, mark).has_value());
+    EXPECT_EQ(h.WaitForExit(), "");
+    const auto deadline = std::chrono::steady_clock::now() + kTimeout;
+    while (Dialog() != 0 && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(20ms);
+    }
+  }
 }
 
 TEST_F(GuiDelegates, OnePageLoadPerNavigation) {

@@ -173,6 +173,10 @@ void Child::Terminate(Duration grace) {
   Kill();
 }
 
+void Child::Signal(int signum) {
+  if (pid_ > 0 && !reaped_) kill(pid_, signum);
+}
+
 void Child::Kill() {
   if (pid_ <= 0) return;
   // The group also holds whatever the child started (web engine helpers).
@@ -630,9 +634,9 @@ bool Host::Start(XSession& session, const std::vector<std::string>& arguments,
   fs::create_directories(d / "run");
   fs::permissions(d / "run", fs::perms::owner_all);
   // Of the system's shared data only what the toolkit and the engine need
-  // (content types, settings schemas); no system application is seen, so
-  // no real browser can be chosen.
-  for (const char* shared : {"mime", "glib-2.0"}) {
+  // (content types, settings schemas, the icons of file and print dialogs);
+  // no system application is seen, so no real browser can be chosen.
+  for (const char* shared : {"mime", "glib-2.0", "icons"}) {
     std::error_code ignored;
     fs::create_directory_symlink(fs::path("/usr/share") / shared, d / "share" / shared, ignored);
   }
@@ -679,6 +683,8 @@ bool Host::Start(XSession& session, const std::vector<std::string>& arguments,
       {"XDG_DATA_DIRS", (d / "share").string()},
       {"XDG_CONFIG_DIRS", (d / "config").string()},
       {"GIO_USE_VFS", "local"},
+      // Settings the dialogs save stay in memory: no dconf service here.
+      {"GSETTINGS_BACKEND", "memory"},
       {"WEXLOR_TEST_SOCKET", socketPath.string()},
   };
   if (OnWayland()) {

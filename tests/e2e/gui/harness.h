@@ -92,6 +92,8 @@ class Child {
   void Kill();
   // Asks the group to end, and kills it after `grace`.
   void Terminate(Duration grace);
+  // Sends `signum` to the child alone.
+  void Signal(int signum);
 
  private:
   pid_t pid_ = -1;
@@ -218,6 +220,8 @@ class Host {
   std::string Stop();
   // Waits for the host to end by itself; then like Stop.
   std::string WaitForExit(Duration timeout = kTimeout);
+  // Sends `signum` to the host process (not to its engine helpers).
+  void Signal(int signum) { child_.Signal(signum); }
 
   const fs::path& cwd() const { return cwd_; }
   std::string StderrText() const;
