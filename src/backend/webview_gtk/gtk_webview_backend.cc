@@ -414,10 +414,9 @@ void GtkWebViewBackend::CreateWindowOnMain(uint32_t id, int width, int height, u
   webkit_user_content_manager_register_script_message_handler(state.contentManager, "wexlor");
   InstallBridge(state.contentManager, *data);
 
-  state.webView =
-      WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", WexlorWebContext(),
-                                   "user-content-manager", state.contentManager,
-                                   "is-controlled-by-automation", AutomationEnabled(), nullptr));
+  state.webView = WEBKIT_WEB_VIEW(g_object_new(
+      WEBKIT_TYPE_WEB_VIEW, "web-context", WexlorWebContext(), "user-content-manager",
+      state.contentManager, "is-controlled-by-automation", AutomationEnabled(), nullptr));
   g_object_unref(state.contentManager);  // the web view keeps it
   WatchAutomatedWebView(state.webView);
   WebKitSettings* settings = webkit_web_view_get_settings(state.webView);

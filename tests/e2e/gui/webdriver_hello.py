@@ -1,11 +1,15 @@
-"""Drives the hello example through WebKitWebDriver with Selenium.
+"""Drives the host through WebKitWebDriver with Selenium.
 
-Usage: webdriver_hello.py HOST RUNTIME SCREENSHOT NAME VERSION
+Usage: webdriver_hello.py hello HOST RUNTIME SCREENSHOT NAME VERSION
+       webdriver_hello.py windows DRIVER_URL NAME
 
-HOST is the executable the driver starts (with --automation and --runtime
-RUNTIME); NAME and VERSION are the application's, which the session must
-report and match. Prints one "ok ..." line per step and exits 0 when every
-step passed; on a failure the exception ends the script with status 1.
+"hello": a driver started by Selenium launches HOST (with --automation and
+--runtime RUNTIME, the hello example); NAME and VERSION are the
+application's, which the session must report and match. "windows": a driver
+already attached to a running host whose runtime shows two windows.
+
+Prints one "ok ..." line per step and exits 0 when every step passed; on a
+failure the exception ends the script with status 1.
 """
 
 import sys
@@ -22,8 +26,7 @@ def step(text):
     print("ok", text, flush=True)
 
 
-def main():
-    host, runtime, screenshot, name, version = sys.argv[1:6]
+def hello(host, runtime, screenshot, name, version):
     options = Options()
     options.binary_location = host
     for argument in ("--automation", "--runtime", runtime):
@@ -85,5 +88,27 @@ def main():
     step("quit")
 
 
+def windows(url, name):
+    options = Options()
+    options.set_capability("browserName", name)
+    driver = webdriver.Remote(command_executor=url, options=options)
+    try:
+        handles = driver.window_handles
+        assert len(handles) == 2, handles
+        headings = {}
+        for handle in handles:
+            driver.switch_to.window(handle)
+            headings[driver.find_element(By.TAG_NAME, "h1").text] = handle
+            assert driver.execute_script("return typeof Wexlor") != "undefined"
+        step("windows " + " ".join(sorted(headings)))
+        # Closing a window asks its runtime, which here keeps it open.
+        driver.switch_to.window(headings["second"])
+        driver.close()
+        step("closed second")
+    finally:
+        driver.quit()
+    step("quit")
+
+
 if __name__ == "__main__":
-    main()
+    {"hello": hello, "windows": windows}[sys.argv[1]](*sys.argv[2:])
