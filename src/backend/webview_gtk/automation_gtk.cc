@@ -93,10 +93,17 @@ void ConfigureAutomation(bool requestedOnCommandLine) {
   const bool byEnvironment = env != nullptr && *env != '\0' && std::strcmp(env, "0") != 0;
   g_enabled = byEnvironment || requestedOnCommandLine;
   const char* server = std::getenv("WEBKIT_INSPECTOR_SERVER");
-  if (g_enabled && (server == nullptr || *server == '\0')) {
+  const bool hasServer = server != nullptr && *server != '\0';
+  if (g_enabled && !hasServer) {
     std::fputs(
         "wexlor: automation is on but WEBKIT_INSPECTOR_SERVER is not set, so no WebDriver can "
         "connect; start the application through WebKitWebDriver\n",
+        stderr);
+  } else if (!g_enabled && hasServer) {
+    // A driver would otherwise wait for a session that never starts.
+    std::fputs(
+        "wexlor: WEBKIT_INSPECTOR_SERVER is set but automation is off; a WebDriver needs "
+        "--automation among the application's arguments\n",
         stderr);
   }
 }

@@ -8,7 +8,8 @@
 // Decides once, before the first window, whether automation is on: when
 // WEXLOR_AUTOMATION is set to something other than "" or "0", or when the
 // command line has --automation. Says on standard error when it is on but no
-// driver can connect (WEBKIT_INSPECTOR_SERVER unset).
+// driver can connect (WEBKIT_INSPECTOR_SERVER unset), and when a driver may
+// be waiting for it (WEBKIT_INSPECTOR_SERVER set) but it is off.
 void ConfigureAutomation(bool requestedOnCommandLine);
 
 // Whether web views are made controlled by automation.
