@@ -13,16 +13,13 @@ namespace {
 bool g_enabled = false;
 
 // The runtime's web views in the order their windows were made, while they
-// live. `handedOut` marks those the current session has been given as new
-// browsing contexts.
-struct Watched {
-  WebKitWebView* view;
-  bool handedOut;
-};
-std::vector<Watched> g_views;
+// live.
+std::vector<WebKitWebView*> g_views;
+// Whether the current session has been given its first browsing context.
+bool g_sessionHasContext = false;
 
 void ForgetView(gpointer, GObject* gone) {
-  std::erase_if(g_views, [gone](const Watched& w) { return G_OBJECT(w.view) == gone; });
+  std::erase_if(g_views, [gone](WebKitWebView* view) { return G_OBJECT(view) == gone; });
 }
 
 // The engine closes a browsing context (WebDriver "close window", or the end
@@ -34,15 +31,12 @@ void OnViewClose(WebKitWebView* view, gpointer) {
 }
 
 // The session asks for a browsing context when it starts and when the client
-// opens a window. Windows are the runtime's to make, so the answer is the
-// first runtime window the session has not been given yet; with none left
-// the request is refused.
+// opens a window. Windows are the runtime's to make: the session starts in
+// the runtime's first window, and a client's new window is refused.
 WebKitWebView* OnCreateWebView(WebKitAutomationSession*, gpointer) {
-  for (Watched& w : g_views) {
-    if (!w.handedOut) {
-      w.handedOut = true;
-      return w.view;
-    }
+  if (!g_sessionHasContext && !g_views.empty()) {
+    g_sessionHasContext = true;
+    return g_views.front();
   }
   std::fputs(
       "wexlor: automation: not opening a window: the application opens its own; switch to one "
@@ -81,7 +75,7 @@ void OnAutomationStarted(WebKitWebContext*, WebKitAutomationSession* session, gp
   webkit_automation_session_set_application_info(session, info);
   webkit_application_info_unref(info);
 
-  for (Watched& w : g_views) w.handedOut = false;
+  g_sessionHasContext = false;
   g_signal_connect(session, "create-web-view", G_CALLBACK(OnCreateWebView), nullptr);
   g_object_weak_ref(G_OBJECT(session), OnSessionGone, nullptr);
 }
@@ -118,7 +112,7 @@ void SetUpAutomation(WebKitWebContext* context) {
 
 void WatchAutomatedWebView(WebKitWebView* view) {
   if (!g_enabled) return;
-  g_views.push_back({view, false});
+  g_views.push_back(view);
   g_object_weak_ref(G_OBJECT(view), ForgetView, nullptr);
   g_signal_connect(view, "close", G_CALLBACK(OnViewClose), nullptr);
 }

@@ -20,6 +20,6 @@ bool AutomationEnabled();
 void SetUpAutomation(WebKitWebContext* context);
 
 // Makes the web view of a runtime window one of the session's browsing
-// contexts: the session may hand it out as a new one, and its closing goes
-// to the runtime like a click on the window's close button.
+// contexts: the first such view is where a session starts, and a close from
+// the session goes to the runtime like a click on the window's close button.
 void WatchAutomatedWebView(WebKitWebView* view);

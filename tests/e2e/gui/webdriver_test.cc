@@ -129,9 +129,9 @@ TEST(GuiWebDriver, SeleniumDrivesTheHelloExample) {
 }
 
 // A driver attached to a running host sees each runtime window as a window
-// handle and can switch between them; closing a window only asks the
-// runtime, and the end of the session ends the host even though the runtime
-// kept its windows open.
+// handle and can switch between them, but cannot open another; closing a
+// window only asks the runtime, and the end of the session ends the host
+// even though the runtime kept its windows open.
 TEST(GuiWebDriver, RuntimeWindowsAreTheSessionsWindows) {
   if (const std::string missing = MissingTools(); !missing.empty()) GTEST_SKIP() << missing;
   XSession session;
@@ -158,6 +158,7 @@ TEST(GuiWebDriver, RuntimeWindowsAreTheSessionsWindows) {
             {});
   const std::string steps = Slurp(dir.path() / "script.out");
   EXPECT_THAT(steps, ::testing::HasSubstr("ok windows first second"));
+  EXPECT_THAT(steps, ::testing::HasSubstr("ok new window refused"));
   EXPECT_THAT(steps, ::testing::HasSubstr("ok closed second"));
   // The client's close reached the runtime as a close request, which it
   // did not grant; the end of the session still ended the host.
