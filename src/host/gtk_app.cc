@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "backend/webview_gtk/automation_gtk.h"
 #include "backend/wexlor_backend.h"
 #include "common/gtk/app_id.h"
 #include "common/gtk/dialogs_gtk.h"
@@ -112,6 +113,7 @@ int RunGtkApplication(int argc, char** argv, const CommandLine& commandLine) {
   }
   // The toolkit has removed its own options (--display, …) from argv.
   WarnAboutUnknownOptions(ScanCommandLine(argc, argv));
+  ConfigureAutomation(commandLine.automation);
   AppState state;
   state.commandLine = commandLine;
   // With an id the application is single-instance: a second launch reaches

@@ -91,6 +91,8 @@ CommandLine ScanCommandLine(int argc, const char* const* argv) {
       if (j + 1 < argc) take(argv[++j]);
     } else if (std::strncmp(arg, kRuntimeEq, sizeof kRuntimeEq - 1) == 0) {
       take(arg + sizeof kRuntimeEq - 1);
+    } else if (std::strcmp(arg, "--automation") == 0) {
+      result.automation = true;
     } else if (arg[0] == '-') {
       result.unknownOptions.emplace_back(arg);
     }

@@ -14,6 +14,8 @@ struct CommandLine {
   // The value of the last "--runtime PATH" or "--runtime=PATH", when it is
   // not empty and valid UTF-8.
   std::optional<std::string> runtimePath;
+  // "--automation": a WebDriver may drive the application.
+  bool automation = false;
   // Every other argument that begins with "-", in order.
   std::vector<std::string> unknownOptions;
 };

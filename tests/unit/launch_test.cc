@@ -95,6 +95,14 @@ TEST(Launch, UnknownOptionsAreCollected) {
   EXPECT_EQ(unknown({"--runtime", "-x.so", "--runtime=y.so", "run", "app.js"}), Options{});
   EXPECT_EQ(unknown({"--verbose", "--runtime", "a.so", "-v", "--runtimes=b.so", "--runtime"}),
             (Options{"--verbose", "-v", "--runtimes=b.so"}));
+  // The automation switch is the host's own; look-alikes are not, and
+  // neither is a runtime path spelled like it.
+  auto scan = [](const Args& a) { return ScanCommandLine(a.argc(), a.argv()); };
+  const CommandLine automated = scan({"--automation", "--automation=1", "--runtime", "a.so"});
+  EXPECT_TRUE(automated.automation);
+  EXPECT_EQ(automated.unknownOptions, Options{"--automation=1"});
+  EXPECT_FALSE(scan({"--runtime", "--automation"}).automation);
+  EXPECT_FALSE(scan({"--verbose"}).automation);
 }
 
 TEST(Launch, ColocatedCandidate) {

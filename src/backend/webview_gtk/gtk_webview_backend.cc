@@ -8,6 +8,7 @@
 #include "backend/bridge_message.h"
 #include "backend/bridge_scripts.h"
 #include "backend/page_trust.h"
+#include "backend/webview_gtk/automation_gtk.h"
 #include "backend/webview_gtk/event_monitors.h"
 #include "backend/webview_gtk/scheme_gtk.h"
 #include "common/gtk/dialogs_gtk.h"
@@ -297,6 +298,7 @@ WebKitWebContext* WexlorWebContext() {
     WebKitSecurityManager* security = webkit_web_context_get_security_manager(ctx);
     webkit_security_manager_register_uri_scheme_as_secure(security, "app");
     webkit_security_manager_register_uri_scheme_as_cors_enabled(security, "app");
+    SetUpAutomation(ctx);
     return ctx;
   }();
   return context;
@@ -412,10 +414,11 @@ void GtkWebViewBackend::CreateWindowOnMain(uint32_t id, int width, int height, u
   webkit_user_content_manager_register_script_message_handler(state.contentManager, "wexlor");
   InstallBridge(state.contentManager, *data);
 
-  state.webView =
-      WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", WexlorWebContext(),
-                                   "user-content-manager", state.contentManager, nullptr));
+  state.webView = WEBKIT_WEB_VIEW(g_object_new(
+      WEBKIT_TYPE_WEB_VIEW, "web-context", WexlorWebContext(), "user-content-manager",
+      state.contentManager, "is-controlled-by-automation", AutomationEnabled(), nullptr));
   g_object_unref(state.contentManager);  // the web view keeps it
+  WatchAutomatedWebView(state.webView);
   WebKitSettings* settings = webkit_web_view_get_settings(state.webView);
   webkit_settings_set_enable_developer_extras(settings, TRUE);
 
