@@ -14,8 +14,12 @@ struct CommandLine {
   // The value of the last "--runtime PATH" or "--runtime=PATH", when it is
   // not empty and valid UTF-8.
   std::optional<std::string> runtimePath;
-  // Every other argument that begins with "-", in order.
+  // Every other argument that begins with "-", in order, up to "--".
   std::vector<std::string> unknownOptions;
+  // The arguments that are not options (all of them after "--"): the URLs
+  // and files the application is launched with, in order. A leading "run"
+  // is the worker's mode word, not a file.
+  std::vector<std::string> arguments;
 };
 
 CommandLine ScanCommandLine(int argc, const char* const* argv);
