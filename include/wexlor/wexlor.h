@@ -744,13 +744,14 @@ typedef void (*wexlor_web_process_handler)(void* user_data, uint32_t window, int
  * One launch's URLs and files: the arguments of the application's command
  * line that are not options (the @c %U of its desktop entry), of the first
  * launch and of every later launch that reached the running instance (see
- * @c WEXLOR_APP_ID). Main thread.
+ * @c WEXLOR_APP_ID; a packaged application has its id without it). Main
+ * thread.
  * @param user_data As registered.
  * @param urls The launch's arguments in command-line order: an argument with
  *        a URI scheme (@c myapp://open/42, @c https://…) as given, any other
  *        as the absolute @c file:// URL of that path (relative paths are
- *        resolved against the launching process's working directory). The
- *        array and its strings stay valid only during the call.
+ *        resolved against the launching process's working directory); always
+ *        UTF-8. The array and its strings stay valid only during the call.
  * @param count The number of URLs, at least 1.
  */
 typedef void (*wexlor_open_urls_handler)(void* user_data, const char* const* urls, size_t count);
@@ -788,8 +789,9 @@ typedef struct wexlor_host_extensions {
    * clears it). Launches that arrive while no handler is registered are
    * kept, and once one is, it receives them one call per launch, oldest
    * first, on the main thread after the registration has returned; none is
-   * lost. Any thread; returns at once. Without a host user interface the
-   * handler is never called. */
+   * lost (up to 1,000 waiting launches). Any thread; returns at once,
+   * unless the old handler is running, which it waits for. Without a host
+   * user interface the handler is never called. */
   void (*SetOpenUrlsHandler)(void* ctx, wexlor_open_urls_handler handler, void* user_data);
 } wexlor_host_extensions;
 
