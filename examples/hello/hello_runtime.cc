@@ -491,12 +491,6 @@ std::string JsonString(const std::string& text) {
       out += static_cast<char>(c);
     }
   }
-  // U+2028 and U+2029 end a line in older script parsers; escape them too.
-  for (const char* separator : {"\xe2\x80\xa8", "\xe2\x80\xa9"}) {
-    for (size_t at; (at = out.find(separator)) != std::string::npos;) {
-      out.replace(at, 3, separator[2] == '\xa8' ? "\\u2028" : "\\u2029");
-    }
-  }
   return out + "\"";
 }
 
