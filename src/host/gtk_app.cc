@@ -152,6 +152,17 @@ int RunGtkApplication(int argc, char** argv, const CommandLine& commandLine) {
     }
     g_set_prgname(appId.c_str());
   }
+  // The toolkit sets the class to the program name with a capital first
+  // letter unless told otherwise: with an id both parts of WM_CLASS, on
+  // every window including the group leader it makes at once, are the id,
+  // as the desktop entry's StartupWMClass says.
+  const std::string classOption = "--class=" + appId;
+  std::vector<char*> toolkitArgv(argv, argv + argc);
+  if (!appId.empty())
+    toolkitArgv.insert(toolkitArgv.begin() + 1, const_cast<char*>(classOption.c_str()));
+  toolkitArgv.push_back(nullptr);
+  argc = static_cast<int>(toolkitArgv.size() - 1);
+  argv = toolkitArgv.data();
   if (!gtk_init_check(&argc, &argv)) {
     std::fputs(
         "wexlor: cannot open a display; set WAYLAND_DISPLAY or DISPLAY, or run a worker with "
@@ -159,10 +170,6 @@ int RunGtkApplication(int argc, char** argv, const CommandLine& commandLine) {
         stderr);
     return 1;
   }
-  // After the toolkit's start, which sets the class to the program name
-  // with a capital first letter: both parts of WM_CLASS are the id, as the
-  // desktop entry's StartupWMClass says.
-  if (!appId.empty()) gdk_set_program_class(appId.c_str());
   // The toolkit has removed its own options (--display, …) from argv.
   const CommandLine remaining = ScanCommandLine(argc, argv);
   WarnAboutUnknownOptions(remaining);

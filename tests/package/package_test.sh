@@ -91,10 +91,13 @@ env -i PATH=/usr/bin:/bin HOME="$tmp/home" DISPLAY="$display" GDK_BACKEND=x11 NO
   "$tmp/root/usr/bin/hello" >"$tmp/hello.log" 2>&1 &
 app=$!
 pids+=($app)
-window=$(DISPLAY=$display timeout 30 xdotool search --sync --onlyvisible --class "^${wmclass//./\\.}\$" | head -n1) ||
+DISPLAY=$display timeout 30 xdotool search --sync --onlyvisible --class "^${wmclass//./\\.}\$" >/dev/null ||
   { cat "$tmp/hello.log"; fail "no window of class $wmclass"; }
-class=$(DISPLAY=$display xprop -id "$window" WM_CLASS)
-[ "$class" = "WM_CLASS(STRING) = \"$wmclass\", \"$wmclass\"" ] || fail "window class: $class"
+# Every window of the application, the toolkit's hidden ones too.
+for w in $(DISPLAY=$display xdotool search --classname "^${wmclass//./\\.}\$"); do
+  class=$(DISPLAY=$display xprop -id "$w" WM_CLASS)
+  [ "$class" = "WM_CLASS(STRING) = \"$wmclass\", \"$wmclass\"" ] || fail "window class: $class"
+done
 grep -q "Runtime loaded successfully from: $tmp/root/usr/lib/hello/libruntime.so" "$tmp/hello.log" ||
   { cat "$tmp/hello.log"; fail "the runtime did not come from the package"; }
 kill -TERM "$app"
