@@ -133,6 +133,13 @@ std::string CheckedApplicationId() {
 }
 
 int RunGtkApplication(int argc, char** argv, const CommandLine& commandLine) {
+  // A process started with an empty argument list still has a name.
+  static char fallbackName[] = "wexlor";
+  char* fallbackArgv[] = {fallbackName, nullptr};
+  if (argc < 1 || argv[0] == nullptr) {
+    argc = 1;
+    argv = fallbackArgv;
+  }
   if (gchar* exe = g_file_read_link("/proc/self/exe", nullptr)) {
     wexlor_common::LoadApplicationFileGtk(exe);
     g_free(exe);
