@@ -12,6 +12,10 @@
 //                                    answers its id; fn(id, event, button) hears
 //                                    what becomes of it, and so does the log
 //   Wexlor.clock.menu(x, y)       -> shows the clock's context menu at (x, y)
+//   Wexlor.links()                -> the URLs and files the application was
+//                                    launched with so far (wexlor-hello://...
+//                                    deep links, files); later ones reach
+//                                    window.helloOpened(url)
 //
 // The window has a menu bar: File (Clear Results, Ctrl+K; Quit) and the
 // Edit menu the host adds. Menu clicks arrive on the main thread.
@@ -47,10 +51,11 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "wexlor/wexlor.h"
 
-// The three entry points are the library's only exported symbols.
+// The entry points are the library's only exported symbols.
 #define HELLO_EXPORT extern "C" __attribute__((visibility("default")))
 
 namespace {
@@ -130,6 +135,8 @@ struct App {
   std::map<uint32_t, uint64_t> notificationListeners;
   uint32_t mainWindow = 0;
   int notificationsPosted = 0;
+  // Every URL launches handed over, oldest first.
+  std::vector<std::string> links;
 };
 
 App app;
@@ -469,6 +476,39 @@ void OnTrayClick(void*, uint32_t tray) {
   ShowMainWindow();
 }
 
+// A JSON string literal of UTF-8 text, for a page script.
+std::string JsonString(const std::string& text) {
+  std::string out = "\"";
+  for (const unsigned char c : text) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c < 0x20) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+      out += escaped;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out + "\"";
+}
+
+// A launch's URLs and files (main thread): remembered for Wexlor.links(),
+// shown on the page, and the window comes forward.
+void OnOpenUrls(void*, const char* const* urls, size_t count) {
+  for (size_t i = 0; i < count; ++i) {
+    Log("opened %s", urls[i]);
+    {
+      std::lock_guard lock(app.mutex);
+      app.links.emplace_back(urls[i]);
+    }
+    const std::string script = "window.helloOpened?.(" + JsonString(urls[i]) + ")";
+    api->ExecuteJs(api->context, app.mainWindow, script.c_str(), nullptr, nullptr);
+  }
+  ShowMainWindow();
+}
+
 void OnReopen(void*, bool hasVisibleWindows) {
   Log("launched again (%s)", hasVisibleWindows ? "a window is visible" : "no window visible");
   ShowMainWindow();
@@ -504,6 +544,13 @@ void CreateTray() {
   Log("tray %u: created", tray);
 }
 
+Value Links(uint32_t, wexlor_value*) {
+  Value list(api->ValueList(api->context));
+  std::lock_guard lock(app.mutex);
+  for (const auto& link : app.links) api->ValueListAppend(list.get(), MakeString(link).get());
+  return list;
+}
+
 using Method = Value (*)(uint32_t window, wexlor_value* args);
 
 const std::map<std::string_view, Method> kMethods = {
@@ -514,6 +561,7 @@ const std::map<std::string_view, Method> kMethods = {
     {"clock.unsubscribe", UnsubscribeClock},
     {"notify.show", ShowNotification},
     {"clock.menu", ClockMenu},
+    {"links", Links},
 };
 
 // Runs on the runtime thread, inside PollJsCalls.
@@ -560,6 +608,13 @@ void OnPageLoaded(void*, uint32_t window) { Log("window %u: page loaded", window
 
 // ---------------------------------------------------------------------------
 // Entry points.
+
+// The Linux host's extensions: the URLs and files of launches.
+HELLO_EXPORT void wexlor_runtime_extensions(const wexlor_host_extensions* ext) {
+  if (WEXLOR_HOST_EXTENSION_HAS(ext, SetOpenUrlsHandler)) {
+    ext->SetOpenUrlsHandler(ext->context, OnOpenUrls, &app);
+  }
+}
 
 HELLO_EXPORT int wexlor_runtime_init(const wexlor_backend_api* backend) {
   // A host of another interface version may lay the table out differently.

@@ -707,7 +707,7 @@ typedef struct wexlor_backend_api {
 /* The Linux host's extension table: see ::wexlor_host_extensions. */
 
 /** The version of ::wexlor_host_extensions: the number of entries. */
-#define WEXLOR_HOST_EXTENSIONS_VERSION 1u
+#define WEXLOR_HOST_EXTENSIONS_VERSION 2u
 
 /** True when the record @p ext (a pointer) holds @p entry. */
 #define WEXLOR_HOST_EXTENSION_HAS(ext, entry) \
@@ -741,6 +741,22 @@ typedef struct wexlor_backend_api {
 typedef void (*wexlor_web_process_handler)(void* user_data, uint32_t window, int32_t reason);
 
 /**
+ * One launch's URLs and files: the arguments of the application's command
+ * line that are not options (the @c %U of its desktop entry), of the first
+ * launch and of every later launch that reached the running instance (see
+ * @c WEXLOR_APP_ID; a packaged application has its id without it). Main
+ * thread.
+ * @param user_data As registered.
+ * @param urls The launch's arguments in command-line order: an argument with
+ *        a URI scheme (@c myapp://open/42, @c https://…) as given, any other
+ *        as the absolute @c file:// URL of that path (relative paths are
+ *        resolved against the launching process's working directory); always
+ *        UTF-8. The array and its strings stay valid only during the call.
+ * @param count The number of URLs, at least 1.
+ */
+typedef void (*wexlor_open_urls_handler)(void* user_data, const char* const* urls, size_t count);
+
+/**
  * The Linux host's extension table: what it offers beyond
  * ::wexlor_backend_api, which never changes for it. A runtime that wants
  * these entries exports wexlor_runtime_extensions(); one that does not sees
@@ -769,6 +785,14 @@ typedef struct wexlor_host_extensions {
   /** Version 1. Registers the web-process handler (null clears it and
    * brings back the host's own reloads). Returns at once. */
   void (*SetWebProcessHandler)(void* ctx, wexlor_web_process_handler handler, void* user_data);
+  /** Version 2. Registers the handler for launch URLs and files (null
+   * clears it). Launches that arrive while no handler is registered are
+   * kept, and once one is, it receives them one call per launch, oldest
+   * first, on the main thread after the registration has returned; none is
+   * lost (up to 1,000 waiting launches). Any thread; returns at once,
+   * unless the old handler is running, which it waits for. Without a host
+   * user interface the handler is never called. */
+  void (*SetOpenUrlsHandler)(void* ctx, wexlor_open_urls_handler handler, void* user_data);
 } wexlor_host_extensions;
 
 /**

@@ -85,9 +85,14 @@ CommandLine ScanCommandLine(int argc, const char* const* argv) {
     }
   };
   static constexpr char kRuntimeEq[] = "--runtime=";
+  bool optionsEnded = false;
   for (int j = 1; j < argc; ++j) {
     const char* arg = argv[j];
-    if (std::strcmp(arg, "--runtime") == 0) {
+    if (optionsEnded) {
+      result.arguments.emplace_back(arg);
+    } else if (std::strcmp(arg, "--") == 0) {
+      optionsEnded = true;
+    } else if (std::strcmp(arg, "--runtime") == 0) {
       if (j + 1 < argc) take(argv[++j]);
     } else if (std::strncmp(arg, kRuntimeEq, sizeof kRuntimeEq - 1) == 0) {
       take(arg + sizeof kRuntimeEq - 1);
@@ -95,6 +100,8 @@ CommandLine ScanCommandLine(int argc, const char* const* argv) {
       result.automation = true;
     } else if (arg[0] == '-') {
       result.unknownOptions.emplace_back(arg);
+    } else if (j > 1 || std::strcmp(arg, "run") != 0) {
+      result.arguments.emplace_back(arg);
     }
   }
   return result;

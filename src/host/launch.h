@@ -16,8 +16,12 @@ struct CommandLine {
   std::optional<std::string> runtimePath;
   // "--automation": a WebDriver may drive the application.
   bool automation = false;
-  // Every other argument that begins with "-", in order.
+  // Every other argument that begins with "-", in order, up to "--".
   std::vector<std::string> unknownOptions;
+  // The arguments that are not options (all of them after "--"): the URLs
+  // and files the application is launched with, in order. A leading "run"
+  // is the worker's mode word, not a file.
+  std::vector<std::string> arguments;
 };
 
 CommandLine ScanCommandLine(int argc, const char* const* argv);

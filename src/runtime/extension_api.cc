@@ -5,6 +5,7 @@
 // one line in InitializeExtensionApi.
 #include <cstring>
 
+#include "runtime/launch_urls.h"
 #include "runtime/runtime_loader.h"
 
 namespace {
@@ -15,6 +16,10 @@ void Ext_SetWebProcessHandler(void*, wexlor_web_process_handler cb, void* ud) {
   Loader()->webProcessHandler_.Set(cb, ud);
 }
 
+void Ext_SetOpenUrlsHandler(void*, wexlor_open_urls_handler cb, void* ud) {
+  launch_urls::SetHandler(cb, ud);
+}
+
 }  // namespace
 
 void RuntimeLoader::InitializeExtensionApi() {
@@ -23,4 +28,5 @@ void RuntimeLoader::InitializeExtensionApi() {
   extensions_.version = WEXLOR_HOST_EXTENSIONS_VERSION;
   extensions_.context = this;
   extensions_.SetWebProcessHandler = Ext_SetWebProcessHandler;
+  extensions_.SetOpenUrlsHandler = Ext_SetOpenUrlsHandler;
 }

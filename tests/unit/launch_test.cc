@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "host/launch.h"
+#include "recording_backend.h"
+#include "runtime/launch_urls.h"
 #include "runtime/runtime_loader.h"
 
 namespace {
@@ -103,6 +105,64 @@ TEST(Launch, UnknownOptionsAreCollected) {
   EXPECT_EQ(automated.unknownOptions, Options{"--automation=1"});
   EXPECT_FALSE(scan({"--runtime", "--automation"}).automation);
   EXPECT_FALSE(scan({"--verbose"}).automation);
+}
+
+TEST(Launch, ArgumentsAreTheLaunchUrls) {
+  auto arguments = [](const Args& a) { return ScanCommandLine(a.argc(), a.argv()).arguments; };
+  using List = std::vector<std::string>;
+  EXPECT_EQ(arguments({"--runtime", "a.so", "myapp://x", "-v", "notes.txt", "--runtime=b.so"}),
+            (List{"myapp://x", "notes.txt"}));
+  // After "--" nothing is an option; a leading "run" is the mode word.
+  EXPECT_EQ(arguments({"run", "--x", "--", "-a", "--runtime", "run"}),
+            (List{"-a", "--runtime", "run"}));
+  EXPECT_EQ(ScanCommandLine(3, Args{"-v", "--"}.argv()).unknownOptions, List{"-v"});
+  EXPECT_EQ(arguments({"a", "run"}), (List{"a", "run"}));
+}
+
+using Launches = std::vector<std::vector<std::string>>;
+
+void Record(void* data, const char* const* urls, size_t count) {
+  static_cast<Launches*>(data)->emplace_back(urls, urls + count);
+}
+
+// Takes one launch and clears itself.
+void RecordOnce(void* data, const char* const* urls, size_t count) {
+  Record(data, urls, count);
+  launch_urls::SetHandler(nullptr, nullptr);
+}
+
+TEST(LaunchUrls, KeptUntilAHandlerIsSetThenDeliveredInOrder) {
+  RuntimeLoader* loader = RuntimeLoader::GetInstance();
+  RecordingBackend backend;  // runs posted tasks in place
+  loader->SetBackend(&backend);
+  Launches got;
+  launch_urls::Deliver({"a://1"});
+  launch_urls::Deliver({});  // no URLs: nothing to deliver
+  launch_urls::Deliver({"b://2", "file:///x"});
+  EXPECT_EQ(launch_urls::PendingCount(), 2u);
+  launch_urls::SetHandler(Record, &got);
+  EXPECT_EQ(got, (Launches{{"a://1"}, {"b://2", "file:///x"}}));
+  launch_urls::Deliver({"c://3"});
+  EXPECT_EQ(got.back(), std::vector<std::string>{"c://3"});
+
+  // Cleared: kept again. A handler that clears itself takes one launch.
+  launch_urls::SetHandler(nullptr, nullptr);
+  launch_urls::Deliver({"d://4"});
+  launch_urls::Deliver({"e://5"});
+  launch_urls::SetHandler(RecordOnce, &got);
+  EXPECT_EQ(got.size(), 4u);
+  EXPECT_EQ(got.back(), std::vector<std::string>{"d://4"});
+  EXPECT_EQ(launch_urls::PendingCount(), 1u);
+
+  // Without a host user interface nothing is called.
+  loader->SetBackend(nullptr);
+  launch_urls::SetHandler(Record, &got);
+  EXPECT_EQ(got.size(), 4u);
+  loader->SetBackend(&backend);
+  launch_urls::SetHandler(Record, &got);
+  EXPECT_EQ(got.back(), std::vector<std::string>{"e://5"});
+  launch_urls::SetHandler(nullptr, nullptr);
+  loader->SetBackend(nullptr);
 }
 
 TEST(Launch, ColocatedCandidate) {

@@ -153,6 +153,10 @@ window.helloClearResults = () => {
   setStatus("Results cleared", "ok");
 };
 
+// A deep link (wexlor-hello://...) or a file the application was launched
+// with, now or before this page loaded.
+window.helloOpened = (url) => setStatus(`Opened ${url}`, "ok");
+
 function main() {
   if (typeof window.Wexlor === "undefined") {
     setStatus("The Wexlor bridge is missing: open this page in the Wexlor host.", "error");
@@ -164,6 +168,7 @@ function main() {
   setUpEcho();
   setUpClock();
   setUpNotification();
+  Wexlor.links().then((urls) => urls.forEach(window.helloOpened), () => {});
 }
 
 main();

@@ -286,9 +286,8 @@ void Service::Notify(const Post& post) {
   }
   const char* appName = g_get_application_name();
   std::string appIcon;
-  if (const char* icon = std::getenv("WEXLOR_APP_ICON");
-      icon != nullptr && g_path_is_absolute(icon)) {
-    if (gchar* uri = g_filename_to_uri(icon, nullptr, nullptr)) {
+  if (const std::string icon = ApplicationIconGtk(); g_path_is_absolute(icon.c_str())) {
+    if (gchar* uri = g_filename_to_uri(icon.c_str(), nullptr, nullptr)) {
       appIcon = uri;
       g_free(uri);
     }

@@ -272,6 +272,16 @@ void OnMove(void*, uint32_t window, int32_t x, int32_t y) {
   Event({"move", std::to_string(window), std::to_string(x), std::to_string(y)});
 }
 
+const wexlor_host_extensions* extensions = nullptr;
+
+// One launch's URLs, as one event.
+void OnOpenUrls(void*, const char* const* urls, size_t count) {
+  CheckMain("open");
+  std::vector<std::string> tokens = {"open"};
+  for (size_t i = 0; i < count; ++i) tokens.emplace_back(urls[i]);
+  Event(tokens);
+}
+
 int reopenTag = 0;
 
 void OnTrayClick(void*, uint32_t tray) {
@@ -824,6 +834,11 @@ bool Execute(const std::string& seq, const std::vector<std::string>& a,
     api->SetDockVisible(ctx, arg(1) == "1");
   } else if (verb == "dockmenu") {  // dockmenu <json | null>
     api->SetDockMenu(ctx, arg(1) == "null" ? nullptr : BuildFromJson(arg(1)), OnMenuClick, nullptr);
+  } else if (verb == "openurls") {  // openurls on|off
+    if (extensions != nullptr) {
+      extensions->SetOpenUrlsHandler(extensions->context, arg(1) == "on" ? OnOpenUrls : nullptr,
+                                     nullptr);
+    }
   } else if (verb == "reopen") {  // reopen on|off
     api->SetDockReopenHandler(ctx, arg(1) == "on" ? OnReopen : nullptr, &reopenTag);
   } else if (verb == "answer") {  // answer <method> <kind> [payload]
@@ -875,6 +890,8 @@ void HandleLine(const std::string& line) {
 }
 
 }  // namespace
+
+EXPORT void wexlor_runtime_extensions(const wexlor_host_extensions* ext) { extensions = ext; }
 
 EXPORT int wexlor_runtime_init(const wexlor_backend_api* table) {
   if (table == nullptr || table->version != WEXLOR_BACKEND_API_VERSION) return 1;

@@ -627,6 +627,67 @@ TEST(GuiCommandLine, MissingRuntimeNamesEveryPlaceSearched) {
                           exe + ".so");
 }
 
+// Deep links: the URLs and files of the first launch and of later launches
+// that reach the running instance wait for the runtime's handler, and then
+// arrive one launch at a time, in order.
+TEST(GuiCommandLine, LaunchUrlsReachTheRuntimeInOrder) {
+  XSession session;
+  ASSERT_TRUE(session.Start({}));
+  const std::string appId = "org.example.WexlorLinks";
+  Host host;
+  ASSERT_TRUE(host.Start(session, {"--runtime", WEXLOR_GUI_RUNTIME, "wexlor-test://first/1?a=b#c"},
+                         {{"WEXLOR_APP_ID", appId}}));
+  TempDir dir;
+  auto launch = [&](const std::vector<std::string>& arguments) {
+    std::vector<std::string> env = {"PATH=/usr/bin:/bin", "HOME=" + dir.path().string(),
+                                    "DBUS_SESSION_BUS_ADDRESS=" + session.busAddress(),
+                                    "NO_AT_BRIDGE=1", "WEXLOR_APP_ID=" + appId};
+    if (OnWayland()) {
+      env.push_back("WAYLAND_DISPLAY=" + session.waylandDisplay());
+      env.push_back("XDG_RUNTIME_DIR=" + session.runtimeDir().string());
+    } else {
+      env.push_back("DISPLAY=" + session.display());
+      env.push_back("GDK_BACKEND=x11");
+    }
+    std::vector<std::string> argv = {WEXLOR_GUI_HOST, "--runtime", WEXLOR_GUI_RUNTIME};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    Child second;
+    ASSERT_TRUE(second.Start(argv, env, dir.path(), dir.path() / "out", dir.path() / "err"));
+    int status = -1;
+    ASSERT_TRUE(second.Wait(kTimeout, &status));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  };
+  auto opened = [&](size_t count) {
+    const auto deadline = std::chrono::steady_clock::now() + kTimeout;
+    while (host.EventsSince(0, {"open"}).size() < count &&
+           std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(20ms);
+    }
+    std::vector<Tokens> launches;
+    for (const Event& e : host.EventsSince(0, {"open"})) launches.push_back(e.tokens);
+    return launches;
+  };
+  const std::string cwd = fs::canonical(dir.path()).string();
+
+  // Before the runtime registers a handler both launches are kept.
+  launch({"notes.txt", "wexlor-test://second"});
+  host.Sync();
+  EXPECT_TRUE(host.EventsSince(0, {"open"}).empty());
+  host.Command({"openurls", "on"});
+  EXPECT_EQ(opened(2), (std::vector<Tokens>{
+                           {"open", "wexlor-test://first/1?a=b#c"},
+                           {"open", "file://" + cwd + "/notes.txt", "wexlor-test://second"}}));
+  // With the handler set a launch arrives at once; after "--" an argument
+  // is a file even when it looks like an option.
+  launch({"--", "-odd name"});
+  EXPECT_EQ(opened(3).back(), (Tokens{"open", "file://" + cwd + "/-odd%20name"}));
+  // A launch without arguments is a reopen, not an empty list.
+  launch({});
+  host.Sync();
+  EXPECT_EQ(opened(3).size(), 3u);
+  EXPECT_EQ(host.Stop(), "");
+}
+
 TEST_F(GuiLifecycle, ControlQEndsTheApplication) {
   SKIP_ON_WAYLAND(kNoXInput);
   const uint32_t w = host_.CreateWindow();
