@@ -174,9 +174,6 @@ class GtkWebViewBackend : public WexlorBackend {
   WindowRefs Refs(uint32_t windowId);
   size_t WindowCount();
 
-  // The dock menu last set, or null; main thread only.
-  std::shared_ptr<const wexlor_common::MenuSetup> DockMenu() const { return dockMenu_; }
-
  private:
   void CreateWindowOnMain(uint32_t id, int width, int height, uint32_t flags);
   void CloseWindowOnMain(uint32_t id);
@@ -193,7 +190,6 @@ class GtkWebViewBackend : public WexlorBackend {
   std::mutex windowsMutex_;
   // Shown in every window without a menu of its own; main thread only.
   std::shared_ptr<const wexlor_common::MenuSetup> appMenu_;
-  std::shared_ptr<const wexlor_common::MenuSetup> dockMenu_;  // main thread only
 };
 
 void UnregisterGtkWindow(GtkWindow* window);

@@ -1,5 +1,5 @@
-// Application menus as window menu bars, context menus and the stored dock
-// menu. Descriptions are read on the main thread and released there once
+// Application menus as window menu bars, context menus, tray menus and the
+// dock menu. Descriptions are read on the main thread and released there once
 // built: the host owns a description handle once the table entry returns.
 #include <cstdio>
 #include <memory>
@@ -227,10 +227,9 @@ void GtkWebViewBackend::ShowContextMenu(uint32_t windowId, int x, int y, wexlor_
 
 void GtkWebViewBackend::SetDockMenu(wexlor_value* menu, const wexlor_backend_api* api,
                                     wexlor_menu_click_handler click, void* userData) {
-  MainQueue::Post([=, this, description = Own(menu)]() mutable {
+  MainQueue::Post([=, description = Own(menu)]() mutable {
     // A null or non-list description clears the menu.
-    dockMenu_ = TakeMenu(description, api, click, userData, 0);
-    wexlor_common::SetDockMenuOnMainGtk(dockMenu_);
+    wexlor_common::SetDockMenuOnMainGtk(TakeMenu(description, api, click, userData, 0));
   });
 }
 

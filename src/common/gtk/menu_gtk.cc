@@ -302,17 +302,6 @@ GtkWidget* BuildGtkMenuFromTree(const MenuTree& tree, const GtkMenuOptions& opti
   return menu;
 }
 
-GtkWidget* BuildGtkMenuFromValue(wexlor_value* description, const wexlor_backend_api* api,
-                                 wexlor_menu_click_handler click, void* clickData, uint32_t owner) {
-  const auto tree = ParseMenuDescription(description, api);
-  if (!tree) return nullptr;
-  GtkMenuOptions options;
-  options.click = click;
-  options.clickData = clickData;
-  options.owner = owner;
-  return BuildGtkMenuFromTree(*tree, options);
-}
-
 void PerformMenuRoleGtk(MenuRole role, GtkWindow* window) {
   if (window == nullptr) window = ActiveWindow();
   switch (role) {

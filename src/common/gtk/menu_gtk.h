@@ -25,11 +25,6 @@ void AppendGtkMenuItems(GtkMenuShell* shell, const MenuTree& tree, const GtkMenu
 // A new GtkMenu holding the tree's items, with a floating reference.
 GtkWidget* BuildGtkMenuFromTree(const MenuTree& tree, const GtkMenuOptions& options);
 
-// A new GtkMenu (floating) from a menu description, or null when it is null
-// or not a list. The description is not released.
-GtkWidget* BuildGtkMenuFromValue(wexlor_value* description, const wexlor_backend_api* api,
-                                 wexlor_menu_click_handler click, void* clickData, uint32_t owner);
-
 // The Linux key and modifiers of an accelerator: Command and Control are
 // Control, Option is Alt. False when no key can produce it.
 bool GtkAcceleratorOf(const MenuAccelerator& accelerator, guint* key, GdkModifierType* mods);
