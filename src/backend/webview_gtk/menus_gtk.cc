@@ -162,9 +162,9 @@ void GtkWebViewBackend::SetApplicationMenu(uint32_t windowId, wexlor_value* menu
       if (GtkWindowState* state = GetWindow(windowId)) {
         state->menu = setup;
         targets.push_back(windowId);
-      } else {
-        // No such window: the application's menu, for every window
-        // without one of its own, now and later.
+      } else if (windowId == 0) {
+        // The application's menu, for every window without one of its
+        // own, now and later. A window that is gone changes nothing.
         appMenu_ = setup;
         for (auto& [id, state] : windows_) {
           if (!state.menu) targets.push_back(id);

@@ -119,6 +119,13 @@ TEST_F(GuiMenus, ApplicationMenuReachesEveryWindowWithoutItsOwn) {
           R"([{"label":"App","submenu":[{"label":"P","id":"app","accelerator":"Ctrl+Alt+P"}]}])");
   SetMenu(second,
           R"([{"label":"Own","submenu":[{"label":"P","id":"own","accelerator":"Ctrl+Alt+P"}]}])");
+  // Menus for a window that is gone, or never was, change nothing.
+  const uint32_t gone = host().CreateWindow();
+  host().Close(gone);
+  for (uint32_t w : {gone, 9999u}) {
+    SetMenu(w,
+            R"([{"label":"Late","submenu":[{"label":"P","id":"late","accelerator":"Ctrl+Alt+P"}]}])");
+  }
   const uint32_t later = FocusedWindow();
 
   for (const auto& [w, want] :
