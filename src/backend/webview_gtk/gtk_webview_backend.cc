@@ -321,17 +321,12 @@ GtkWebViewBackend::GtkWebViewBackend(GtkApplication* app) : app_(app) {
 
 GtkWebViewBackend::~GtkWebViewBackend() {
   RemoveGlobalMonitors();
-  std::lock_guard<std::mutex> lock(windowsMutex_);
-  for (auto& [id, state] : windows_) {
-    for (auto& [instance, handler] : state.signals) g_signal_handler_disconnect(instance, handler);
-    state.signals.clear();
-    if (state.contentManager != nullptr) {
-      webkit_user_content_manager_unregister_script_message_handler(state.contentManager, "wexlor");
-    }
-    RemoveMenuWidgets(state);
-    UnregisterGtkWindow(state.window);
+  std::map<uint32_t, GtkWindowState> windows;
+  {
+    std::lock_guard<std::mutex> lock(windowsMutex_);
+    windows.swap(windows_);
   }
-  windows_.clear();
+  for (auto& [id, state] : windows) DetachWindowState(state);
 }
 
 WindowRefs::WindowRefs(GtkWindow* w, WebKitWebView* v)
@@ -469,14 +464,14 @@ void GtkWebViewBackend::CloseWindow(uint32_t windowId) {
 }
 
 void GtkWebViewBackend::CloseWindowOnMain(uint32_t id) {
-  GtkWindow* window = nullptr;
+  std::optional<GtkWindowState> state;
   {
     std::lock_guard<std::mutex> lock(windowsMutex_);
-    GtkWindowState* state = GetWindow(id);
-    if (state == nullptr) return;
-    window = state->window;
-    RemoveWindowState(id);
+    state = TakeWindowState(id);
   }
+  if (!state) return;
+  DetachWindowState(*state);
+  GtkWindow* window = state->window;
   if (window != nullptr) {
     // Its popup first: Wayland forbids unmapping a popup's parent.
     CloseContextMenuOf(window);
@@ -488,14 +483,20 @@ void GtkWebViewBackend::CloseWindowOnMain(uint32_t id) {
   if (WindowCount() == 0 && app_ != nullptr) g_application_quit(G_APPLICATION(app_));
 }
 
-void GtkWebViewBackend::RemoveWindowState(uint32_t id) {
-  GtkWindowState* state = GetWindow(id);
-  if (state == nullptr) return;
-  for (auto& [instance, handler] : state->signals) g_signal_handler_disconnect(instance, handler);
-  if (state->contentManager != nullptr) {
-    webkit_user_content_manager_unregister_script_message_handler(state->contentManager, "wexlor");
+std::optional<GtkWindowState> GtkWebViewBackend::TakeWindowState(uint32_t id) {
+  auto it = windows_.find(id);
+  if (it == windows_.end()) return std::nullopt;
+  GtkWindowState state = std::move(it->second);
+  windows_.erase(it);
+  return state;
+}
+
+void GtkWebViewBackend::DetachWindowState(GtkWindowState& state) {
+  for (auto& [instance, handler] : state.signals) g_signal_handler_disconnect(instance, handler);
+  state.signals.clear();
+  if (state.contentManager != nullptr) {
+    webkit_user_content_manager_unregister_script_message_handler(state.contentManager, "wexlor");
   }
-  RemoveMenuWidgets(*state);
-  if (state->window != nullptr) UnregisterGtkWindow(state->window);
-  windows_.erase(id);
+  DestroyMenuWidgets(TakeMenuWidgets(state));
+  if (state.window != nullptr) UnregisterGtkWindow(state.window);
 }

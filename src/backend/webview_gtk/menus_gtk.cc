@@ -3,6 +3,7 @@
 // built: the host owns a description handle once the table entry returns.
 #include <cstdio>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "backend/webview_gtk/gtk_webview_backend.h"
@@ -82,16 +83,19 @@ void CloseContextMenuOf(GtkWindow* window) {
   }
 }
 
-void GtkWebViewBackend::RemoveMenuWidgets(GtkWindowState& state) {
-  if (state.menuBar != nullptr) {
-    gtk_widget_destroy(state.menuBar);
-    g_object_unref(state.menuBar);
-    state.menuBar = nullptr;
+GtkWebViewBackend::MenuWidgets GtkWebViewBackend::TakeMenuWidgets(GtkWindowState& state) {
+  return {state.window, std::exchange(state.menuBar, nullptr),
+          std::exchange(state.accelGroup, nullptr)};
+}
+
+void GtkWebViewBackend::DestroyMenuWidgets(const MenuWidgets& widgets) {
+  if (widgets.menu != nullptr) {
+    gtk_widget_destroy(widgets.menu);
+    g_object_unref(widgets.menu);
   }
-  if (state.accelGroup != nullptr) {
-    gtk_window_remove_accel_group(state.window, state.accelGroup);
-    g_object_unref(state.accelGroup);
-    state.accelGroup = nullptr;
+  if (widgets.group != nullptr) {
+    gtk_window_remove_accel_group(widgets.window, widgets.group);
+    g_object_unref(widgets.group);
   }
 }
 
@@ -100,16 +104,18 @@ void GtkWebViewBackend::InstallMenuOnMain(uint32_t id) {
   GtkWindow* window = nullptr;
   GtkWidget* box = nullptr;
   bool showsBar = true;
+  MenuWidgets old;
   {
     std::lock_guard<std::mutex> lock(windowsMutex_);
     GtkWindowState* state = GetWindow(id);
     if (state == nullptr) return;
-    RemoveMenuWidgets(*state);
+    old = TakeMenuWidgets(*state);
     setup = state->menu ? state->menu : appMenu_;
     window = state->window;
     box = state->box;
     showsBar = state->showsMenuBar;
   }
+  DestroyMenuWidgets(old);
   if (!setup) return;
 
   GtkAccelGroup* group = gtk_accel_group_new();
