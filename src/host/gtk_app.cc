@@ -40,7 +40,12 @@ void OnStartup(GApplication* app, gpointer) {
   }
 
   if (const char* icon = std::getenv("WEXLOR_APP_ICON"); icon != nullptr && *icon) {
-    gtk_window_set_default_icon_from_file(icon, nullptr);  // unreadable: default icon
+    // A file that is missing or not an image keeps the default icon, quietly
+    // (GTK's own loader warns).
+    if (GdkPixbuf* image = gdk_pixbuf_new_from_file(icon, nullptr)) {
+      gtk_window_set_default_icon(image);
+      g_object_unref(image);
+    }
   }
 }
 

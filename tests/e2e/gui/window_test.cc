@@ -587,10 +587,18 @@ TEST_F(GuiLifecycle, ClosingTheLastWindowEndsTheApplication) {
 TEST(GuiCommandLine, JoinedRuntimeOptionLoadsThatLibraryAndUnknownOptionsAreWarned) {
   XSession session;
   ASSERT_TRUE(session.Start({}));
+  // An icon file that is not an image keeps the default icon, without a
+  // warning (Stop checks).
+  TempDir dir;
+  const fs::path icon = dir.Write("icon.png", "not an image");
   Host host;
-  ASSERT_TRUE(host.Start(session, {std::string("--runtime=") + WEXLOR_GUI_RUNTIME, "--frobnicate",
-                                   "--display=" + session.display()}));
+  ASSERT_TRUE(host.Start(session,
+                         {std::string("--runtime=") + WEXLOR_GUI_RUNTIME, "--frobnicate",
+                          "--display=" + session.display()},
+                         {{"WEXLOR_APP_ICON", icon.string()}}));
   EXPECT_EQ(host.Command({"ping"}), Tokens{"pong"});
+  host.CreateWindow();
+  host.Sync();
   EXPECT_EQ(host.Stop(), "");
   // The toolkit's own options are not warned about.
   const std::string err = host.StderrText();
