@@ -387,8 +387,7 @@ void GtkWebViewBackend::CreateWindowOnMain(uint32_t id, int width, int height, u
     gtk_window_set_type_hint(state.window, GDK_WINDOW_TYPE_HINT_UTILITY);
     gtk_window_set_keep_above(state.window, TRUE);
     gtk_window_stick(state.window);
-    gtk_window_set_skip_taskbar_hint(state.window, TRUE);
-    gtk_window_set_skip_pager_hint(state.window, TRUE);
+    wexlor_common::MarkPanelWindowGtk(state.window);
     gtk_window_set_focus_on_map(state.window, FALSE);
     state.alwaysOnTop = WindowSystemHasPositions();
   }

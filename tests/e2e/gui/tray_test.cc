@@ -704,9 +704,9 @@ bool Urgent(XSession& s, XWindow w) {
   return !hints.empty() && (hints[0] & (1L << 8)) != 0;
 }
 
-bool SkipsTaskbar(XSession& s, XWindow w) {
+bool SkipsTaskbar(XSession& s, XWindow w, const char* what = "_NET_WM_STATE_SKIP_TASKBAR") {
   const auto state = s.AtomProperty(w, "_NET_WM_STATE");
-  return std::find(state.begin(), state.end(), "_NET_WM_STATE_SKIP_TASKBAR") != state.end();
+  return std::find(state.begin(), state.end(), what) != state.end();
 }
 
 TEST_F(GuiTray, BounceMarksWindowsUrgentAndVisibilityHidesThemFromTheTaskBar) {
@@ -744,10 +744,15 @@ TEST_F(GuiTray, BounceMarksWindowsUrgentAndVisibilityHidesThemFromTheTaskBar) {
   const uint32_t later = host().CreateWindow();
   const XWindow lw = host().XWindowOf(later);
   EXPECT_TRUE(Eventually([&] { return SkipsTaskbar(session(), lw); }));
+  const uint32_t panel = host().CreateWindow(0x02);
+  const XWindow pw = host().XWindowOf(panel);
   host().Command({"dockvisible", "1"});
   EXPECT_TRUE(
       Eventually([&] { return !SkipsTaskbar(session(), xw) && !SkipsTaskbar(session(), lw); }));
-  for (uint32_t w : {window, other, later}) host().Close(w);
+  // Panels stay out of the task bar and the pager.
+  EXPECT_TRUE(SkipsTaskbar(session(), pw));
+  EXPECT_TRUE(SkipsTaskbar(session(), pw, "_NET_WM_STATE_SKIP_PAGER"));
+  for (uint32_t w : {window, other, later, panel}) host().Close(w);
 }
 
 TEST_F(GuiTray, ASecondLaunchReachesTheReopenHandler) {
