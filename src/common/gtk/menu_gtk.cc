@@ -23,15 +23,6 @@ void OnItemActivated(GtkMenuItem*, gpointer data) {
   call.click(call.clickData, call.owner, call.id.c_str());
 }
 
-// Text GTK can show: invalid UTF-8 sequences become replacement characters.
-std::string Displayable(const std::string& text) {
-  if (g_utf8_validate(text.data(), static_cast<gssize>(text.size()), nullptr)) return text;
-  gchar* valid = g_utf8_make_valid(text.data(), static_cast<gssize>(text.size()));
-  std::string out = valid;
-  g_free(valid);
-  return out;
-}
-
 // The window a menu item belongs to: up through parents, and from a menu to
 // the widget it is attached to.
 GtkWindow* WindowOfWidget(GtkWidget* widget) {
@@ -184,7 +175,7 @@ bool IsFunctionKey(guint key) { return key >= GDK_KEY_F1 && key <= GDK_KEY_F35; 
 GtkWidget* NewItem(bool check, const std::string& label, const std::string& icon, guint key,
                    GdkModifierType mods) {
   GtkWidget* item = check ? gtk_check_menu_item_new() : gtk_menu_item_new();
-  GtkWidget* text = gtk_accel_label_new(Displayable(label).c_str());
+  GtkWidget* text = gtk_accel_label_new(DisplayableText(label).c_str());
   gtk_label_set_use_underline(GTK_LABEL(text), FALSE);
   gtk_label_set_xalign(GTK_LABEL(text), 0.0f);
   gtk_accel_label_set_accel_widget(GTK_ACCEL_LABEL(text), item);
@@ -251,7 +242,7 @@ GtkWidget* BuildItem(const MenuItem& entry, const GtkMenuOptions& options) {
   if (entry.checked) gtk_check_menu_item_set_active(GTK_CHECK_MENU_ITEM(item), TRUE);
   gtk_widget_set_sensitive(item, entry.enabled);
   if (!entry.tooltip.empty()) {
-    gtk_widget_set_tooltip_text(item, Displayable(entry.tooltip).c_str());
+    gtk_widget_set_tooltip_text(item, DisplayableText(entry.tooltip).c_str());
   }
   if (!entry.id.empty() && options.click != nullptr) {
     auto* record = new ClickRecord{entry.id, options.click, options.clickData, options.owner};
@@ -263,6 +254,14 @@ GtkWidget* BuildItem(const MenuItem& entry, const GtkMenuOptions& options) {
 }
 
 }  // namespace
+
+std::string DisplayableText(const std::string& text) {
+  if (g_utf8_validate(text.data(), static_cast<gssize>(text.size()), nullptr)) return text;
+  gchar* valid = g_utf8_make_valid(text.data(), static_cast<gssize>(text.size()));
+  std::string out = valid;
+  g_free(valid);
+  return out;
+}
 
 bool MenuRoleShownGtk(MenuRole role) {
   return role != MenuRole::Hide && role != MenuRole::HideOthers && role != MenuRole::Unhide;

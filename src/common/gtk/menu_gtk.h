@@ -4,6 +4,8 @@
 
 #include <gtk/gtk.h>
 
+#include <string>
+
 #include "common/menu_tree.h"
 
 namespace wexlor_common {
@@ -28,6 +30,9 @@ GtkWidget* BuildGtkMenuFromTree(const MenuTree& tree, const GtkMenuOptions& opti
 // The Linux key and modifiers of an accelerator: Command and Control are
 // Control, Option is Alt. False when no key can produce it.
 bool GtkAcceleratorOf(const MenuAccelerator& accelerator, guint* key, GdkModifierType* mods);
+
+// Text GTK and D-Bus can carry: invalid UTF-8 sequences become U+FFFD.
+std::string DisplayableText(const std::string& text);
 
 // Carries out a role in `window` (null: the active application window).
 void PerformMenuRoleGtk(MenuRole role, GtkWindow* window);

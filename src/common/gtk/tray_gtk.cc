@@ -608,7 +608,7 @@ void SetTrayIconDarkGtk(uint32_t id, const void* bytes, size_t length) {
 }
 
 void SetTrayTooltipGtk(uint32_t id, const char* text) {
-  MainQueue::Post([id, tooltip = std::string(text != nullptr ? text : "")] {
+  MainQueue::Post([id, tooltip = DisplayableText(text != nullptr ? text : "")] {
     TrayEntry* entry = Find(id);
     if (entry == nullptr) return;
     entry->tooltip = tooltip;

@@ -385,6 +385,10 @@ TEST_F(GuiTray, ItemRegistersWithItsPropertiesAndIcons) {
   EXPECT_EQ(Pixel(wide, 16, 8, 0), "00000000");
   EXPECT_EQ(Pixel(wide, 16, 8, 8), "ff0000ff");
 
+  // Text that is not UTF-8 is repaired.
+  host().Command({"traytip", std::to_string(first), "tip \xfe"});
+  host().Sync();
+  EXPECT_EQ(Prop(first, "ToolTip").Text(), "('', [], 'Tray Test', 'tip \xef\xbf\xbd')");
   signals = bus_->Mark();
   host().Command({"traytip", std::to_string(first)});
   EXPECT_TRUE(bus_->WaitSignal("org.kde.StatusNotifierItem.NewToolTip", signals));
@@ -509,7 +513,8 @@ TEST_F(GuiTray, MenuLayoutAndClicksReportTheTrayId) {
   host().Command({"traymenu", id,
                   R"([{"label":"Show_window","id":"show","accelerator":"Ctrl+Shift+S"},)"
                   R"({"type":"separator"},{"label":"Muted","id":"mute","checked":true},)"
-                  R"({"label":"More","submenu":[{"label":"Off","id":"off","enabled":false}]}])"});
+                  R"({"label":"More","submenu":[{"label":"Off","id":"off","enabled":false}]},)"
+                  "{\"label\":\"Bad \xff\"}]"});
   ASSERT_TRUE(Registered(tray));
   host().Sync();
   const std::string menuPath = ItemPath(tray) + "/Menu";
@@ -521,7 +526,8 @@ TEST_F(GuiTray, MenuLayoutAndClicksReportTheTrayId) {
   auto [ids, labels] = ReadLayout(layout);
   EXPECT_THAT(labels,
               ::testing::ElementsAre("Show__window [['Control', 'Shift', 's']]", "separator",
-                                     "Muted [checked]", "More", "Off [disabled]"));
+                                     "Muted [checked]", "More", "Off [disabled]",
+                                     "Bad \xef\xbf\xbd"));
 
   ASSERT_TRUE(ids.count("Show__window"));
   bus_->Call(kAppId, menuPath, "com.canonical.dbusmenu", "Event",
@@ -682,7 +688,7 @@ TEST_F(GuiTray, LauncherEntryCarriesBadgeAndQuickList) {
     EXPECT_THAT(query(), ::testing::HasSubstr("'count-visible': <false>"));
   }
 
-  host().Command({"dockmenu", R"([{"label":"New window","id":"new"}])"});
+  host().Command({"dockmenu", "[{\"label\":\"New window\",\"id\":\"new\"},{\"label\":\"\xff\"}]"});
   host().Sync();
   const std::string quickList = "/com/canonical/unity/launcherentry/wexlor/quicklist";
   EXPECT_THAT(query(), ::testing::HasSubstr("'quicklist': <'" + quickList + "'>"));
@@ -690,6 +696,7 @@ TEST_F(GuiTray, LauncherEntryCarriesBadgeAndQuickList) {
                           g_variant_new("(ii@as)", 0, -1, g_variant_new_strv(nullptr, 0)));
   ASSERT_TRUE(layout);
   auto [ids, labels] = ReadLayout(layout);
+  EXPECT_THAT(labels, ::testing::ElementsAre("New window", "\xef\xbf\xbd"));
   ASSERT_TRUE(ids.count("New window"));
   bus_->Call(owner, quickList, "com.canonical.dbusmenu", "Event",
              g_variant_new("(isvu)", ids["New window"], "clicked", g_variant_new_int32(0), 0u));
