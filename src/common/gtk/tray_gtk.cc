@@ -436,10 +436,10 @@ GVariant* OnItemProperty(GDBusConnection*, const char*, const char* path, const 
     return g_variant_ref(entry->pixmaps);
   }
   if (p == "ToolTip") {
-    const char* name = g_get_application_name();
-    return g_variant_new(
-        "(s@a(iiay)ss)", "", g_variant_new_array(G_VARIANT_TYPE("(iiay)"), nullptr, 0),
-        entry->tooltip.empty() ? "" : (name != nullptr ? name : ""), entry->tooltip.c_str());
+    // The text as the title: several panels show nothing else.
+    return g_variant_new("(s@a(iiay)ss)", "",
+                         g_variant_new_array(G_VARIANT_TYPE("(iiay)"), nullptr, 0),
+                         entry->tooltip.c_str(), "");
   }
   g_set_error(error, G_DBUS_ERROR, G_DBUS_ERROR_UNKNOWN_PROPERTY, "no property %s", property);
   return nullptr;

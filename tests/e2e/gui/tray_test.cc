@@ -353,7 +353,7 @@ TEST_F(GuiTray, ItemRegistersWithItsPropertiesAndIcons) {
   EXPECT_EQ(Prop(first, "Id").Text(), "'org.example.WexlorTray'");
   EXPECT_EQ(Prop(second, "Id").Text(), "'org.example.WexlorTray-" + std::to_string(second) + "'");
   EXPECT_EQ(Prop(first, "Menu").Text(), "'/'");
-  EXPECT_EQ(Prop(first, "ToolTip").Text(), "('', [], 'Tray Test', 'Hello tray')");
+  EXPECT_EQ(Prop(first, "ToolTip").Text(), "('', [], 'Hello tray', '')");
 
   // Every size, square, ARGB in network order.
   Var pixmaps = Prop(first, "IconPixmap");
@@ -388,7 +388,7 @@ TEST_F(GuiTray, ItemRegistersWithItsPropertiesAndIcons) {
   // Text that is not UTF-8 is repaired.
   host().Command({"traytip", std::to_string(first), "tip \xfe"});
   host().Sync();
-  EXPECT_EQ(Prop(first, "ToolTip").Text(), "('', [], 'Tray Test', 'tip \xef\xbf\xbd')");
+  EXPECT_EQ(Prop(first, "ToolTip").Text(), "('', [], 'tip \xef\xbf\xbd', '')");
   signals = bus_->Mark();
   host().Command({"traytip", std::to_string(first)});
   EXPECT_TRUE(bus_->WaitSignal("org.kde.StatusNotifierItem.NewToolTip", signals));
