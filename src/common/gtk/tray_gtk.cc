@@ -175,8 +175,9 @@ GDBusConnection* Bus() {
   return g_bus;
 }
 
+// The image for the appearance, or whichever one exists.
 GdkPixbuf* ActiveIcon(const TrayEntry& entry) {
-  return g_dark && entry.dark != nullptr ? entry.dark : entry.icon;
+  return entry.dark != nullptr && (g_dark || entry.icon == nullptr) ? entry.dark : entry.icon;
 }
 
 GdkPixbuf* Decode(const void* bytes, size_t length) { return DecodeImageGtk(bytes, length); }
@@ -570,7 +571,7 @@ void SetIconOnMain(uint32_t id, const std::vector<uint8_t>& bytes, bool dark) {
   if (image == nullptr && !dark) return;  // the light icon stays
   if (slot != nullptr) g_object_unref(slot);
   slot = image;
-  if (!dark) EnsureAppearanceObserver();
+  EnsureAppearanceObserver();
   ApplyActiveIcon(*entry);
 }
 

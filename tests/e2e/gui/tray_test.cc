@@ -569,13 +569,16 @@ TEST_F(GuiTray, FollowsTheDesktopsColourScheme) {
   MockService portal(session(), *bus_, "org.freedesktop.portal.Desktop", kPortalTemplate);
   ASSERT_TRUE(portal.Start());
   ASSERT_TRUE(watcher_->Start());
-  const uint32_t lightOnly = CreateTray(), both = CreateTray();
+  const uint32_t lightOnly = CreateTray(), both = CreateTray(), darkOnly = CreateTray();
   host().Command({"trayicon", std::to_string(lightOnly), kRedPng});
   host().Command({"trayicon", std::to_string(both), kRedPng});
   host().Command({"traydark", std::to_string(both), kGreenPng});
-  ASSERT_TRUE(Registered(both));
+  host().Command({"traydark", std::to_string(darkOnly), kGreenPng});
+  ASSERT_TRUE(Registered(darkOnly));
   host().Sync();
   EXPECT_EQ(Pixel(Pixmap16(both), 16, 7, 7), "ffff0000");
+  // A dark image alone is shown in either appearance.
+  EXPECT_EQ(Pixel(Pixmap16(darkOnly), 16, 7, 7), "ff00ff00");
 
   auto scheme = [&](uint32_t value) {
     GVariant* args[] = {g_variant_new_string("org.freedesktop.appearance"),
@@ -591,18 +594,21 @@ TEST_F(GuiTray, FollowsTheDesktopsColourScheme) {
   EXPECT_TRUE(Eventually([&] { return Pixel(Pixmap16(both), 16, 7, 7) == "ff00ff00"; }));
   EXPECT_EQ(Pixel(Pixmap16(lightOnly), 16, 7, 7), "ffff0000");
 
-  // Broken dark bytes clear the dark icon.
-  host().Command({"traydark", std::to_string(both), "0011"});
-  host().Sync();
-  EXPECT_EQ(Pixel(Pixmap16(both), 16, 7, 7), "ffff0000");
-  host().Command({"traydark", std::to_string(both), kGreenPng});
-  host().Sync();
-  EXPECT_EQ(Pixel(Pixmap16(both), 16, 7, 7), "ff00ff00");
+  // Broken or empty dark bytes clear the dark icon.
+  for (const char* cleared : {"0011", "-"}) {
+    host().Command({"traydark", std::to_string(both), cleared});
+    host().Sync();
+    EXPECT_EQ(Pixel(Pixmap16(both), 16, 7, 7), "ffff0000") << cleared;
+    host().Command({"traydark", std::to_string(both), kGreenPng});
+    host().Sync();
+    EXPECT_EQ(Pixel(Pixmap16(both), 16, 7, 7), "ff00ff00");
+  }
 
   ASSERT_TRUE(scheme(2));
   EXPECT_TRUE(Eventually([&] { return Pixel(Pixmap16(both), 16, 7, 7) == "ffff0000"; }));
-  host().Command({"traydestroy", std::to_string(lightOnly)});
-  host().Command({"traydestroy", std::to_string(both)});
+  for (uint32_t tray : {lightOnly, both, darkOnly}) {
+    host().Command({"traydestroy", std::to_string(tray)});
+  }
 }
 
 TEST_F(GuiTray, WithoutAPanelTheIconSitsInTheX11Tray) {
