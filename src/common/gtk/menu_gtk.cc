@@ -238,8 +238,16 @@ GtkWidget* BuildItem(const MenuItem& entry, const GtkMenuOptions& options) {
   if (hasKey && ((mods & (GDK_CONTROL_MASK | GDK_MOD1_MASK)) != 0 || IsFunctionKey(key))) {
     AddAccelerator(item, options, key, mods);
   }
-  // Set before any handler is connected, so it reports no click.
-  if (entry.checked) gtk_check_menu_item_set_active(GTK_CHECK_MENU_ITEM(item), TRUE);
+  // Set before any handler is connected, so it reports no click. GTK flips
+  // the mark on every activation; it shows the description's state until
+  // the runtime sets a new menu.
+  if (entry.checked) {
+    gtk_check_menu_item_set_active(GTK_CHECK_MENU_ITEM(item), TRUE);
+    g_signal_connect(item, "activate", G_CALLBACK(+[](GtkMenuItem* self, gpointer) {
+                       gtk_check_menu_item_set_active(GTK_CHECK_MENU_ITEM(self), TRUE);
+                     }),
+                     nullptr);
+  }
   gtk_widget_set_sensitive(item, entry.enabled);
   if (!entry.tooltip.empty()) {
     gtk_widget_set_tooltip_text(item, DisplayableText(entry.tooltip).c_str());

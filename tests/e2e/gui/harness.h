@@ -148,6 +148,8 @@ class XSession {
   int Depth(XWindow w);
   // The raw pixel value at window coordinates (with alpha on 32-bit windows).
   unsigned long Pixel(XWindow w, int x, int y);
+  // Every pixel of the window, row by row; empty when it cannot be read.
+  std::vector<unsigned long> Pixels(XWindow w);
 
  private:
   XWindow Search(XWindow w, const std::string& title, unsigned long netWmName, unsigned long utf8,

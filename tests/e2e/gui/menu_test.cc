@@ -71,6 +71,22 @@ class GuiMenus : public GuiTest {
     Keys({"Return"});
   }
 
+  // The pixels of the menu F10 opens in the focused window, which is then
+  // closed again.
+  std::vector<unsigned long> FirstMenuPixels() {
+    std::vector<unsigned long> pixels;
+    if (!session().Xdotool({"key", "F10"})) return pixels;
+    std::vector<XWindow> menus;
+    for (int i = 0; i < 100 && menus.empty(); ++i) {
+      std::this_thread::sleep_for(20ms);
+      menus = session().MappedWindowsOfType("_NET_WM_WINDOW_TYPE_DROPDOWN_MENU");
+    }
+    std::this_thread::sleep_for(300ms);  // drawn
+    if (menus.size() == 1) pixels = session().Pixels(menus[0]);
+    Keys({"Escape", "Escape"});
+    return pixels;
+  }
+
   std::string Clipboard() {
     const Tokens reply = host().Command({"clipread"});
     if (reply.empty()) return "no-reply";
@@ -93,6 +109,21 @@ TEST_F(GuiMenus, AcceleratorReportsWindowAndItem) {
   EXPECT_EQ(click->tokens, (Tokens{"menu", W(w), "save"}));
   // Neither the disabled item nor the bare key reported; the page got "b".
   EXPECT_EQ(host().EventsSince(mark, {"menu"}).size(), 1u);
+
+  // A checked item keeps its mark when chosen; an item without an id
+  // reports nothing.
+  SetMenu(w, R"([{"label":"View","submenu":[
+      {"label":"Grid","id":"grid","checked":true,"accelerator":"Ctrl+Shift+G"},
+      {"label":"Quiet","accelerator":"Ctrl+Shift+E"}]}])");
+  const auto before = OnWayland() ? std::vector<unsigned long>{} : FirstMenuPixels();
+  mark = host().Mark();
+  Keys({"ctrl+shift+e", "ctrl+shift+g"});
+  ASSERT_TRUE(host().WaitFor({"menu", W(w), "grid"}, mark));
+  EXPECT_EQ(host().EventsSince(mark, {"menu"}).size(), 1u);
+  if (!OnWayland()) {
+    EXPECT_FALSE(before.empty());
+    EXPECT_TRUE(FirstMenuPixels() == before) << "the check mark changed";
+  }
   host().Close(w);
 }
 
