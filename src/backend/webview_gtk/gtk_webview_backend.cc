@@ -312,7 +312,8 @@ WexlorBackend* CreateWexlorBackend() {
 }
 
 GtkWebViewBackend::GtkWebViewBackend(GtkApplication* app) : app_(app) {
-  // Until the runtime sets a menu: Quit under the application's name, and Edit.
+  // Until the runtime sets a menu: Quit under the application's name, and
+  // Edit, as keys without a bar.
   auto startup = std::make_shared<wexlor_common::MenuSetup>();
   const char* name = g_get_application_name();
   startup->tree = wexlor_common::BuildStartupMenu(name != nullptr ? name : "Wexlor");

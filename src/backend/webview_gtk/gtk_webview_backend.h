@@ -201,6 +201,7 @@ class GtkWebViewBackend : public WexlorBackend {
   std::mutex windowsMutex_;
   // Shown in every window without a menu of its own; main thread only.
   std::shared_ptr<const wexlor_common::MenuSetup> appMenu_;
+  bool appMenuFromRuntime_ = false;  // false while appMenu_ is the start-up menu
 };
 
 void UnregisterGtkWindow(GtkWindow* window);

@@ -113,7 +113,9 @@ void GtkWebViewBackend::InstallMenuOnMain(uint32_t id) {
     setup = state->menu ? state->menu : appMenu_;
     window = state->window;
     box = state->box;
-    showsBar = state->showsMenuBar;
+    // The start-up menu gives keys only: a bar takes room from the page
+    // once the runtime has set a menu for this window or for window 0.
+    showsBar = state->showsMenuBar && (state->menu || appMenuFromRuntime_);
   }
   DestroyMenuWidgets(old);
   if (!setup) return;
@@ -172,6 +174,7 @@ void GtkWebViewBackend::SetApplicationMenu(uint32_t windowId, wexlor_value* menu
         // The application's menu, for every window without one of its
         // own, now and later. A window that is gone changes nothing.
         appMenu_ = setup;
+        appMenuFromRuntime_ = true;
         for (auto& [id, state] : windows_) {
           if (!state.menu) targets.push_back(id);
         }

@@ -266,8 +266,9 @@ class Host {
   // false when no point reaches the page. Replaces the page's mousemove
   // handler.
   bool PointAtPage(uint32_t window);
-  // The web view's height in a window of `windowHeight` with a menu bar:
-  // the bar takes its height from the window's client area.
+  // The web view's height in a new window of `windowHeight`: a menu bar,
+  // shown once the runtime has set an application menu, takes its height
+  // from the window's client area. Measured once.
   std::string ContentHeight(int windowHeight);
 
  private:
