@@ -771,8 +771,8 @@ std::string Host::WaitForExit(Duration timeout) {
   while (fd_ >= 0 && ReadSome(Clock::now() + 500ms)) {
   }
   for (const auto& e : events_) {
-    if (e.tokens[0] == "wrong-thread" || e.tokens[0] == "eval-twice" ||
-        e.tokens[0] == "permission-twice") {
+    if (e.tokens[0] == "wrong-thread" || e.tokens[0] == "wrong-data" ||
+        e.tokens[0] == "eval-twice" || e.tokens[0] == "permission-twice") {
       problems += "runtime reported: " + e.text + "\n";
     }
   }

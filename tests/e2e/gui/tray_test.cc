@@ -534,6 +534,15 @@ TEST_F(GuiTray, MenuLayoutAndClicksReportTheTrayId) {
              g_variant_new("(isvu)", ids["Show__window"], "clicked", g_variant_new_int32(0), 0u));
   EXPECT_TRUE(host().WaitFor({"menu", id, "show"}, mark_));
 
+  // A description that is not a list changes nothing.
+  host().Command({"traymenu", id, R"({"label":"Other"})"});
+  host().Sync();
+  EXPECT_EQ(Prop(tray, "Menu").Text(), "'" + menuPath + "'");
+  Var again = bus_->Call(kAppId, menuPath, "com.canonical.dbusmenu", "GetLayout",
+                         g_variant_new("(ii@as)", 0, -1, g_variant_new_strv(nullptr, 0)));
+  ASSERT_TRUE(again);
+  EXPECT_EQ(ReadLayout(again).labels, labels);
+
   // Removing the menu points the item at no menu again.
   host().Command({"traymenu", id, "null"});
   host().Sync();
@@ -707,6 +716,19 @@ TEST_F(GuiTray, LauncherEntryCarriesBadgeAndQuickList) {
   bus_->Call(owner, quickList, "com.canonical.dbusmenu", "Event",
              g_variant_new("(isvu)", ids["New window"], "clicked", g_variant_new_int32(0), 0u));
   EXPECT_TRUE(host().WaitFor({"menu", "0", "new"}, mark_));
+  // An empty list is an empty quick list; a description that is not a list
+  // removes it, as null does.
+  host().Command({"dockmenu", "[]"});
+  host().Sync();
+  EXPECT_THAT(query(), ::testing::HasSubstr("'quicklist': <'" + quickList + "'>"));
+  Var empty = bus_->Call(owner, quickList, "com.canonical.dbusmenu", "GetLayout",
+                         g_variant_new("(ii@as)", 0, -1, g_variant_new_strv(nullptr, 0)));
+  ASSERT_TRUE(empty);
+  EXPECT_TRUE(ReadLayout(empty).labels.empty());
+  host().Command({"dockmenu", R"("not a menu")"});
+  host().Sync();
+  EXPECT_THAT(query(), ::testing::HasSubstr("'quicklist': <''>"));
+  host().Command({"dockmenu", R"([{"label":"New window","id":"new"}])"});
   host().Command({"dockmenu", "null"});
   host().Sync();
   EXPECT_THAT(query(), ::testing::HasSubstr("'quicklist': <''>"));
