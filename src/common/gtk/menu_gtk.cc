@@ -16,7 +16,12 @@ struct ClickRecord {
   uint32_t owner;
 };
 
-void OnItemActivated(GtkMenuItem*, gpointer data) {
+// Set on a check item while its mark is put back: that emits "activate"
+// again, which is not a click.
+constexpr char kRestoringKey[] = "wexlor-restoring-mark";
+
+void OnItemActivated(GtkMenuItem* item, gpointer data) {
+  if (g_object_get_data(G_OBJECT(item), kRestoringKey) != nullptr) return;
   auto* record = static_cast<ClickRecord*>(data);
   // A copy: the callback may replace the menu, and with it this record.
   const ClickRecord call = *record;
@@ -348,7 +353,10 @@ GtkWidget* BuildItem(const MenuItem& entry, const GtkMenuOptions& options) {
   if (entry.checked) {
     gtk_check_menu_item_set_active(GTK_CHECK_MENU_ITEM(item), TRUE);
     g_signal_connect(item, "activate", G_CALLBACK(+[](GtkMenuItem* self, gpointer) {
+                       if (gtk_check_menu_item_get_active(GTK_CHECK_MENU_ITEM(self))) return;
+                       g_object_set_data(G_OBJECT(self), kRestoringKey, GINT_TO_POINTER(1));
                        gtk_check_menu_item_set_active(GTK_CHECK_MENU_ITEM(self), TRUE);
+                       g_object_set_data(G_OBJECT(self), kRestoringKey, nullptr);
                      }),
                      nullptr);
   }

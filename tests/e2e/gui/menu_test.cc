@@ -80,8 +80,10 @@ class GuiMenus : public GuiTest {
     for (int i = 0; i < 100 && menus.empty(); ++i) {
       std::this_thread::sleep_for(20ms);
       menus = session().MappedWindowsOfType("_NET_WM_WINDOW_TYPE_DROPDOWN_MENU");
+      if (menus.empty()) menus = session().MappedWindowsOfType("_NET_WM_WINDOW_TYPE_POPUP_MENU");
     }
     std::this_thread::sleep_for(300ms);  // drawn
+    EXPECT_EQ(menus.size(), 1u);
     if (menus.size() == 1) pixels = session().Pixels(menus[0]);
     Keys({"Escape", "Escape"});
     return pixels;
