@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "backend/webview_gtk/event_monitors.h"
 #include "backend/wexlor_backend.h"
 #include "common/gtk/app_id.h"
 #include "common/gtk/dock_gtk.h"
@@ -106,6 +107,7 @@ int RunGtkApplication(int argc, char** argv, const CommandLine& commandLine) {
     g_set_prgname(appId.c_str());
     gdk_set_program_class(appId.c_str());
   }
+  PrepareInputMethods();
   if (!gtk_init_check(&argc, &argv)) {
     std::fputs(
         "wexlor: cannot open a display; set WAYLAND_DISPLAY or DISPLAY, or run a worker with "

@@ -693,6 +693,9 @@ bool Host::Start(XSession& session, const std::vector<std::string>& arguments,
       {"XDG_DATA_DIRS", (d / "share").string()},
       {"XDG_CONFIG_DIRS", (d / "config").string()},
       {"GIO_USE_VFS", "local"},
+      // GTK's own input method unless a test asks for another (an installed
+      // ibus module would otherwise be the default).
+      {"GTK_IM_MODULE", "gtk-im-context-simple"},
       {"WEXLOR_TEST_SOCKET", socketPath.string()},
   };
   if (OnWayland()) {

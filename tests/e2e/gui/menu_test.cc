@@ -260,6 +260,84 @@ TEST_F(GuiMenus, KeysGiveTheSameNamesAndCodesOnEitherBackend) {
   host().Close(w);
 }
 
+// An input method composing text takes keys from the page; they are
+// reported as "Process" with their codes, while keys it lets through keep
+// their names. A host of its own, with ibus and its Hangul engine.
+TEST_F(GuiMenus, KeysTakenByAnInputMethodAreReportedAsProcess) {
+  SKIP_ON_WAYLAND(kNoXInput);
+  for (const char* file : {"/usr/bin/ibus-daemon", "/usr/share/ibus/component/hangul.xml",
+                           "/usr/lib/x86_64-linux-gnu/gtk-3.0/3.0.0/immodules/im-ibus.so"}) {
+    if (!fs::exists(file)) GTEST_SKIP() << "ibus with the Hangul engine is not installed";
+  }
+  TempDir dir;
+  const std::vector<std::string> env = {"PATH=/usr/bin:/bin", "HOME=" + dir.path().string(),
+                                        "DISPLAY=" + session().display(),
+                                        "DBUS_SESSION_BUS_ADDRESS=" + session().busAddress()};
+  Child daemon;
+  ASSERT_TRUE(daemon.Start({"/usr/bin/ibus-daemon", "--panel=disable", "--emoji-extension=disable"},
+                           env, dir.path(), dir.path() / "daemon.out", dir.path() / "daemon.err"));
+  // `ibus` asks the daemon; true once it answered.
+  auto ibus = [&](const std::vector<std::string>& args, std::string* out = nullptr) {
+    Child command;
+    std::vector<std::string> argv = {"/usr/bin/ibus"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    int status = -1;
+    if (!command.Start(argv, env, dir.path(), dir.path() / "ibus.out", dir.path() / "ibus.err") ||
+        !command.Wait(10s, &status) || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+      return false;
+    }
+    std::ifstream in(dir.path() / "ibus.out");
+    if (out != nullptr) std::getline(in, *out);
+    return true;
+  };
+  std::string address;
+  for (int i = 0; i < 100 && (!ibus({"address"}, &address) || address == "(null)"); ++i) {
+    std::this_thread::sleep_for(100ms);
+  }
+  if (address.empty() || address == "(null)") GTEST_SKIP() << "ibus-daemon did not start";
+  bool engine = false;
+  for (int i = 0; i < 50 && !engine; ++i) {
+    engine = ibus({"engine", "hangul"});
+    if (!engine) std::this_thread::sleep_for(100ms);
+  }
+  if (!engine) GTEST_SKIP() << "ibus has no Hangul engine";
+
+  Host im;
+  ASSERT_TRUE(im.Start(session(), {}, {{"GTK_IM_MODULE", "ibus"}, {"IBUS_ADDRESS", address}}));
+  const uint32_t w = im.CreateWindow();
+  ASSERT_TRUE(im.LoadHtml(w, "<input id='field'><script>var keys = [];"
+                             "addEventListener('keydown', e => keys.push(e.key), true);"
+                             "</script>"));
+  const XWindow x = im.XWindowOf(w);
+  ASSERT_NE(x, 0u);
+  int ox = 0, oy = 0;
+  ASSERT_TRUE(session().ClientOrigin(x, &ox, &oy));
+  session().Click(ox + 400, oy + 300);
+  im.EvalUntil(w, "document.hasFocus() || null");
+  im.Eval(w, "document.getElementById('field').focus(); keys = []; 0");
+  std::this_thread::sleep_for(300ms);
+
+  // Latin first (the engine starts there), then Hangul after Shift+Space.
+  size_t mark = im.Mark();
+  for (const char* key : {"a", "shift+space", "g", "k"}) {
+    ASSERT_TRUE(session().Xdotool({"key", "--delay", "60", key}));
+    std::this_thread::sleep_for(150ms);
+  }
+  im.Sync();
+  std::vector<std::string> presses;
+  for (const Event& e : im.EventsSince(mark, {"key", W(w), "0"})) {
+    if (e.tokens.size() == 6) presses.push_back(e.tokens[3] + "/" + e.tokens[4]);
+  }
+  EXPECT_THAT(presses, ::testing::ElementsAre("a/KeyA", "Process/Space", "Process/KeyG",
+                                              "Process/KeyK"));
+  // The page, too, saw the Latin key and then only keys taken by the input
+  // method (WebKit sends no key event for some of them).
+  EXPECT_THAT(im.EvalValue(w, "keys.filter(k => k != 'Shift').join(' ')"),
+              ::testing::MatchesRegex("\"a( Unidentified)+\""));
+  EXPECT_EQ(im.Stop(), "");
+  daemon.Terminate(2s);
+}
+
 TEST_F(GuiMenus, EditRolesEditThePage) {
   SKIP_ON_WAYLAND(
       "each popup needs fresh user input, and a click between the menus would end the selection");
