@@ -309,13 +309,13 @@ std::optional<KeyReport> DescribeKey(GdkEvent* event) {
     text.assign(utf8, g_unichar_to_utf8(c, utf8));
   }
   return KeyReport{key.hardware_keycode,
-                  key.type,
-                  key.time,
-                  wexlor_common::GdkKeyToKey(key.keyval, text),
-                  wexlor_common::X11KeycodeToCode(key.hardware_keycode),
-                  host.id,
-                  ModifierBits(event),
-                  repeat};
+                   key.type,
+                   key.time,
+                   wexlor_common::GdkKeyToKey(key.keyval, text),
+                   wexlor_common::X11KeycodeToCode(key.hardware_keycode),
+                   host.id,
+                   ModifierBits(event),
+                   repeat};
 }
 
 // The taken key a marked copy stands for, taken out of the waiting list.

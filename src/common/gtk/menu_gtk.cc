@@ -172,8 +172,8 @@ void ValidateInEntry(GtkEditable* entry, GtkWidget* item, MenuRole role) {
             gtk_widget_get_clipboard(GTK_WIDGET(entry), GDK_SELECTION_CLIPBOARD),
             [](GtkClipboard*, GdkAtom* targets, gint count, gpointer data) {
               auto* widget = static_cast<GtkWidget*>(data);
-              gtk_widget_set_sensitive(widget, targets != nullptr &&
-                                                   gtk_targets_include_text(targets, count));
+              gtk_widget_set_sensitive(
+                  widget, targets != nullptr && gtk_targets_include_text(targets, count));
               g_object_unref(widget);
             },
             g_object_ref(item));

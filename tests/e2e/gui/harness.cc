@@ -509,8 +509,7 @@ std::vector<unsigned long> XSession::Pixels(Window w) {
   std::vector<unsigned long> pixels;
   XWindowAttributes attributes{};
   if (!XGetWindowAttributes(x_, w, &attributes)) return pixels;
-  XImage* image =
-      XGetImage(x_, w, 0, 0, attributes.width, attributes.height, AllPlanes, ZPixmap);
+  XImage* image = XGetImage(x_, w, 0, 0, attributes.width, attributes.height, AllPlanes, ZPixmap);
   if (image == nullptr) return pixels;
   for (int y = 0; y < attributes.height; ++y) {
     for (int x = 0; x < attributes.width; ++x) pixels.push_back(XGetPixel(image, x, y));

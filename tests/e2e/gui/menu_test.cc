@@ -156,8 +156,9 @@ TEST_F(GuiMenus, ApplicationMenuReachesEveryWindowWithoutItsOwn) {
   const uint32_t gone = host().CreateWindow();
   host().Close(gone);
   for (uint32_t w : {gone, 9999u}) {
-    SetMenu(w,
-            R"([{"label":"Late","submenu":[{"label":"P","id":"late","accelerator":"Ctrl+Alt+P"}]}])");
+    SetMenu(
+        w,
+        R"([{"label":"Late","submenu":[{"label":"P","id":"late","accelerator":"Ctrl+Alt+P"}]}])");
   }
   const uint32_t later = FocusedWindow();
 
@@ -305,9 +306,10 @@ TEST_F(GuiMenus, KeysTakenByAnInputMethodAreReportedAsProcess) {
   Host im;
   ASSERT_TRUE(im.Start(session(), {}, {{"GTK_IM_MODULE", "ibus"}, {"IBUS_ADDRESS", address}}));
   const uint32_t w = im.CreateWindow();
-  ASSERT_TRUE(im.LoadHtml(w, "<input id='field'><script>var keys = [];"
-                             "addEventListener('keydown', e => keys.push(e.key), true);"
-                             "</script>"));
+  ASSERT_TRUE(im.LoadHtml(w,
+                          "<input id='field'><script>var keys = [];"
+                          "addEventListener('keydown', e => keys.push(e.key), true);"
+                          "</script>"));
   const XWindow x = im.XWindowOf(w);
   ASSERT_NE(x, 0u);
   int ox = 0, oy = 0;
@@ -328,8 +330,8 @@ TEST_F(GuiMenus, KeysTakenByAnInputMethodAreReportedAsProcess) {
   for (const Event& e : im.EventsSince(mark, {"key", W(w), "0"})) {
     if (e.tokens.size() == 6) presses.push_back(e.tokens[3] + "/" + e.tokens[4]);
   }
-  EXPECT_THAT(presses, ::testing::ElementsAre("a/KeyA", "Process/Space", "Process/KeyG",
-                                              "Process/KeyK"));
+  EXPECT_THAT(presses,
+              ::testing::ElementsAre("a/KeyA", "Process/Space", "Process/KeyG", "Process/KeyK"));
   // The page, too, saw the Latin key and then only keys taken by the input
   // method (WebKit sends no key event for some of them).
   EXPECT_THAT(im.EvalValue(w, "keys.filter(k => k != 'Shift').join(' ')"),
@@ -364,13 +366,15 @@ TEST_F(GuiMenus, PageKeepsItsEditingKeysUnderTheEditMenu) {
     // in the field, nothing selected and nothing typed, the keyboard skips
     // to Paste.
     host().Command({"clipwrite", "pasted"});
-    host().Eval(w, "document.getElementById('field').focus();"
-                   "document.getElementById('field').setSelectionRange(0, 0); 0");
+    host().Eval(w,
+                "document.getElementById('field').focus();"
+                "document.getElementById('field').setSelectionRange(0, 0); 0");
     Keys({"F10", "Right"});
     std::this_thread::sleep_for(400ms);
     Keys({"Down", "Return"});
-    const char* changed = "document.getElementById('field').value == 'typed text' ? null : "
-                          "document.getElementById('field').value";
+    const char* changed =
+        "document.getElementById('field').value == 'typed text' ? null : "
+        "document.getElementById('field').value";
     EXPECT_EQ(host().EvalUntil(w, changed, 3s), "\"pastedtyped text\"");
     host().Eval(w, "document.getElementById('field').value = 'typed text'; 0");
   }

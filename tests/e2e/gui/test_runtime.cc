@@ -781,11 +781,13 @@ bool Execute(const std::string& seq, const std::vector<std::string>& a,
     std::vector<std::string> ids;
     for (size_t i = 1; i < a.size(); ++i) {
       wexlor_value* options = a[i] == "none" ? nullptr : BuildFromJson(a[i]);
-      ids.push_back(std::to_string(api->ShowNotification(ctx, options, OnNotification, &notificationTag)));
+      ids.push_back(
+          std::to_string(api->ShowNotification(ctx, options, OnNotification, &notificationTag)));
     }
     reply = ids;
   } else if (verb == "notify-close") {  // posts and at once withdraws
-    const uint32_t id = api->ShowNotification(ctx, BuildFromJson(arg(1)), OnNotification, &notificationTag);
+    const uint32_t id =
+        api->ShowNotification(ctx, BuildFromJson(arg(1)), OnNotification, &notificationTag);
     api->CloseNotification(ctx, id);
     reply = {std::to_string(id)};
   } else if (verb == "closenotif") {

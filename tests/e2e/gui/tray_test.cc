@@ -524,10 +524,9 @@ TEST_F(GuiTray, MenuLayoutAndClicksReportTheTrayId) {
                           g_variant_new("(ii@as)", 0, -1, g_variant_new_strv(nullptr, 0)));
   ASSERT_TRUE(layout);
   auto [ids, labels] = ReadLayout(layout);
-  EXPECT_THAT(labels,
-              ::testing::ElementsAre("Show__window [['Control', 'Shift', 's']]", "separator",
-                                     "Muted [checked]", "More", "Off [disabled]",
-                                     "Bad \xef\xbf\xbd"));
+  EXPECT_THAT(labels, ::testing::ElementsAre("Show__window [['Control', 'Shift', 's']]",
+                                             "separator", "Muted [checked]", "More",
+                                             "Off [disabled]", "Bad \xef\xbf\xbd"));
 
   ASSERT_TRUE(ids.count("Show__window"));
   bus_->Call(kAppId, menuPath, "com.canonical.dbusmenu", "Event",
