@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "backend/webview_gtk/automation_gtk.h"
+#include "backend/webview_gtk/event_monitors.h"
 #include "backend/wexlor_backend.h"
 #include "common/gtk/app_id.h"
 #include "common/gtk/dialogs_gtk.h"
@@ -45,7 +46,12 @@ void OnStartup(GApplication* app, gpointer) {
   }
 
   if (const std::string icon = wexlor_common::ApplicationIconGtk(); !icon.empty()) {
-    gtk_window_set_default_icon_from_file(icon.c_str(), nullptr);  // unreadable: default icon
+    // A file that is missing or not an image keeps the default icon, quietly
+    // (GTK's own loader warns).
+    if (GdkPixbuf* image = gdk_pixbuf_new_from_file(icon.c_str(), nullptr)) {
+      gtk_window_set_default_icon(image);
+      g_object_unref(image);
+    }
   }
 }
 
@@ -173,6 +179,7 @@ int RunGtkApplication(int argc, char** argv, const CommandLine& commandLine) {
   toolkitArgv.push_back(nullptr);
   argc = static_cast<int>(toolkitArgv.size() - 1);
   argv = toolkitArgv.data();
+  PrepareInputMethods();
   if (!gtk_init_check(&argc, &argv)) {
     std::fputs(
         "wexlor: cannot open a display; set WAYLAND_DISPLAY or DISPLAY, or run a worker with "

@@ -320,7 +320,8 @@ void Backend_SetTrayTooltip(void*, uint32_t tray, const char* text) {
 }
 void Backend_SetTrayMenu(void*, uint32_t tray, wexlor_value* menu, wexlor_menu_click_handler cb,
                          void* ud) {
-  WithBackend([=](WexlorBackend* b) { b->SetTrayMenu(tray, menu, Loader()->api(), cb, ud); });
+  WithMenuBackend(menu,
+                  [=](WexlorBackend* b) { b->SetTrayMenu(tray, menu, Loader()->api(), cb, ud); });
 }
 void Backend_SetTrayClickHandler(void*, uint32_t tray, wexlor_tray_click_handler cb, void* ud) {
   WithBackend([=](WexlorBackend* b) { b->SetTrayClickHandler(tray, cb, ud); });
@@ -361,22 +362,30 @@ void Backend_CloseNotification(void*, uint32_t notification) {
   WithBackend([=](WexlorBackend* b) { b->CloseNotification(notification); });
 }
 
-void Backend_QueryPermission(void*, int32_t kind, wexlor_permission_handler cb, void* ud) {
-  Use backend(Loader());
-  if (!backend) {
-    if (cb != nullptr) cb(ud, WEXLOR_PERMISSION_UNSUPPORTED);
+// Without a backend the handler hears "unsupported" at once. A backend that
+// fails before taking the request leaves the handler uncalled: it may
+// already have queued the answer.
+template <typename F>
+void WithPermissionBackend(wexlor_permission_handler cb, void* ud, F&& f) noexcept {
+  bool answered = false;
+  try {
+    Use backend(Loader());
+    if (backend) {
+      answered = true;
+      f(backend.get());
+    }
+  } catch (...) {
     return;
   }
-  backend->QueryPermission(kind, cb, ud);
+  if (!answered && cb != nullptr) cb(ud, WEXLOR_PERMISSION_UNSUPPORTED);
+}
+
+void Backend_QueryPermission(void*, int32_t kind, wexlor_permission_handler cb, void* ud) {
+  WithPermissionBackend(cb, ud, [=](WexlorBackend* b) { b->QueryPermission(kind, cb, ud); });
 }
 
 void Backend_RequestPermission(void*, int32_t kind, wexlor_permission_handler cb, void* ud) {
-  Use backend(Loader());
-  if (!backend) {
-    if (cb != nullptr) cb(ud, WEXLOR_PERMISSION_UNSUPPORTED);
-    return;
-  }
-  backend->RequestPermission(kind, cb, ud);
+  WithPermissionBackend(cb, ud, [=](WexlorBackend* b) { b->RequestPermission(kind, cb, ud); });
 }
 
 char* Backend_ReadClipboardText(void*) {

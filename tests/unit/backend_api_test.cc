@@ -207,6 +207,18 @@ TEST_F(Table, DesktopEntriesForward) {
              "SetTrayClickHandler 9",     "SetTrayDoubleClickHandler 9", "GetTrayIconBounds 9",
              "GetTrayIconBounds 9",       "DestroyTrayIcon 9",           "ShowNotification {}",
              "CloseNotification 5",       "QueryPermission 0",           "RequestPermission 0"}));
+
+  // A backend that throws: no exception leaves a table entry.
+  backend.failing = true;
+  EXPECT_NO_THROW(api->QueryPermission(ctx, 0, record, &state));
+  EXPECT_NO_THROW(api->RequestPermission(ctx, 0, record, &state));
+  EXPECT_NO_THROW(api->ShowNotification(ctx, api->ValueDict(ctx), nullptr, nullptr));
+  EXPECT_NO_THROW(api->GetTrayIconBounds(ctx, 9, &x, &y, &w, &h));
+  EXPECT_NO_THROW(api->ShowDialog(ctx, 1, 2, nullptr, "msg", nullptr, &text));
+  EXPECT_NO_THROW(api->ReadClipboardText(ctx));
+  EXPECT_NO_THROW(api->SetDockReopenHandler(ctx, nullptr, nullptr));
+  EXPECT_EQ(backend.Calls().size(), 31u);  // each reached the backend
+  backend.failing = false;
 }
 
 TEST_F(Table, DefaultsWithoutBackend) {

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <mutex>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,8 @@ class RecordingBackend : public WexlorBackend {
   bool flag = true;
   double opacity = 0.5;
   uint32_t trayId = 9, notificationId = 5;
+  // Every operation throws once it has been recorded.
+  bool failing = false;
   // The handler that came with the latest ShowNotification.
   wexlor_notification_handler notificationHandler = nullptr;
   void* notificationData = nullptr;
@@ -145,8 +148,9 @@ class RecordingBackend : public WexlorBackend {
                             wexlor_notification_handler handler, void* data) override {
     notificationHandler = handler;
     notificationData = data;
-    Log("ShowNotification", Json(options));
+    const std::string text = Json(options);
     ValueFree(options);
+    Log("ShowNotification", text);
     return notificationId;
   }
   void CloseNotification(uint32_t id) override { Log("CloseNotification", id); }
@@ -167,8 +171,11 @@ class RecordingBackend : public WexlorBackend {
     std::ostringstream line;
     line << op;
     ((line << ' ' << args), ...);
-    std::lock_guard<std::mutex> lock(mutex_);
-    calls_.push_back(line.str());
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      calls_.push_back(line.str());
+    }
+    if (failing) throw std::runtime_error(op);
   }
 
   std::mutex mutex_;

@@ -3,6 +3,8 @@
 #include <gtk/gtk.h>
 #include <webkit2/webkit2.h>
 
+#include <deque>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -19,9 +21,9 @@ RuntimeLoader* Loader() { return RuntimeLoader::GetInstance(); }
 bool g_installed = false;  // set by the first install, never cleared
 bool g_hooked = false;     // our handler is the one GDK calls
 
-// Input methods put key events they did not consume back into the queue,
-// marked with these otherwise unused state bits; the original event was
-// already reported.
+// Asynchronous input methods put key events they did not consume back into
+// the queue, marked with these otherwise unused state bits (see
+// DispatchKey).
 constexpr guint kReinjectedKeyMask = (1u << 24) | (1u << 25);
 
 // Hardware key codes of keys currently held, to tell auto-repeat presses
@@ -46,6 +48,103 @@ guint g_pendingFlushSource = 0;
 std::unordered_map<guint, int32_t> g_pressClickCount;
 
 constexpr const char* kPointerInsideKey = "wexlor-pointer-inside";
+
+// ---------------------------------------------------------------------------
+// Input methods
+//
+// The web view hands each key to its input method context (a
+// GtkIMMulticontext) while an editable element has focus. The class's
+// functions are wrapped to see which keys the input method takes, judged
+// as the web view judges them for the page: handled, and not merely
+// committed as typed text without a composition (as GTK's simple input
+// method does for every ordinary key). Those keys are reported as
+// "Process", as UI Events names them.
+
+constexpr char kProcessKey[] = "Process";
+constexpr const char* kImWatchedKey = "wexlor-im-watched";
+
+GtkIMContextClass* g_imClass = nullptr;
+gboolean (*g_imFilter)(GtkIMContext*, GdkEventKey*) = nullptr;
+void (*g_imFocusIn)(GtkIMContext*) = nullptr;
+void (*g_imFocusOut)(GtkIMContext*) = nullptr;
+// Contexts with focus (compared only); keys are reported after GTK's
+// dispatch only while one has it.
+std::unordered_set<GtkIMContext*> g_imFocused;
+
+// What the input method did during the filter call in progress.
+struct ImCall {
+  bool active = false;
+  bool committed = false;
+  bool preeditChanged = false;
+};
+ImCall g_imCall;
+// Set when an input method takes the key GTK is dispatching.
+bool g_keyTaken = false;
+
+void WatchImContext(GtkIMContext* context) {
+  if (g_object_get_data(G_OBJECT(context), kImWatchedKey) != nullptr) return;
+  g_object_set_data(G_OBJECT(context), kImWatchedKey, GINT_TO_POINTER(1));
+  g_signal_connect(context, "commit", G_CALLBACK(+[](GtkIMContext*, gchar*, gpointer) {
+                     if (g_imCall.active) g_imCall.committed = true;
+                   }),
+                   nullptr);
+  g_signal_connect(context, "preedit-changed", G_CALLBACK(+[](GtkIMContext*, gpointer) {
+                     if (g_imCall.active) g_imCall.preeditChanged = true;
+                   }),
+                   nullptr);
+  g_object_weak_ref(
+      G_OBJECT(context),
+      [](gpointer, GObject* gone) { g_imFocused.erase(reinterpret_cast<GtkIMContext*>(gone)); },
+      nullptr);
+}
+
+gboolean FilterThroughIm(GtkIMContext* context, GdkEventKey* event) {
+  WatchImContext(context);
+  const ImCall outer = g_imCall;
+  g_imCall = {true, false, false};
+  const gboolean handled = g_imFilter(context, event);
+  if (handled && (!g_imCall.committed || g_imCall.preeditChanged)) g_keyTaken = true;
+  g_imCall = outer;
+  return handled;
+}
+
+void FocusImIn(GtkIMContext* context) {
+  WatchImContext(context);
+  g_imFocused.insert(context);
+  g_imFocusIn(context);
+}
+
+void FocusImOut(GtkIMContext* context) {
+  g_imFocused.erase(context);
+  g_imFocusOut(context);
+}
+
+void WrapInputMethods() {
+  g_imClass = GTK_IM_CONTEXT_CLASS(g_type_class_ref(GTK_TYPE_IM_MULTICONTEXT));
+  g_imFilter = g_imClass->filter_keypress;
+  g_imFocusIn = g_imClass->focus_in;
+  g_imFocusOut = g_imClass->focus_out;
+  g_imClass->filter_keypress = FilterThroughIm;
+  g_imClass->focus_in = FocusImIn;
+  g_imClass->focus_out = FocusImOut;
+}
+
+// One key report. An asynchronous input method (ibus or fcitx in their
+// default mode) takes every key at first and puts those it does not want
+// back into the queue, marked; the page then sees the key a second time, as
+// the ordinary key. Keys reported as taken wait in g_takenKeys for a copy.
+struct KeyReport {
+  guint16 keycode;
+  GdkEventType type;
+  guint32 time;
+  std::string name;
+  const char* code;
+  uint32_t windowId;
+  uint32_t modifiers;
+  bool repeat;
+};
+std::deque<KeyReport> g_takenKeys;
+constexpr size_t kTakenKeysKept = 64;
 
 // ---------------------------------------------------------------------------
 // Attribution and coordinates
@@ -185,10 +284,15 @@ gboolean OnPendingPressIdle(gpointer) {
   return G_SOURCE_REMOVE;
 }
 
-void OnKey(GdkEvent* event) {
+void ReportKey(const KeyReport& key, const char* name) {
+  Loader()->keyboardHandler_.Call(key.windowId, int32_t{key.type == GDK_KEY_PRESS ? 0 : 1}, name,
+                                  key.code, key.modifiers, key.repeat);
+}
+
+// The report of a key event of a host window, or nothing.
+std::optional<KeyReport> DescribeKey(GdkEvent* event) {
   const GdkEventKey& key = event->key;
-  if (key.state & kReinjectedKeyMask) return;
-  if (key.is_modifier || wexlor_common::IsModifierKeysym(key.keyval)) return;
+  if (key.is_modifier || wexlor_common::IsModifierKeysym(key.keyval)) return std::nullopt;
   const bool down = key.type == GDK_KEY_PRESS;
   bool repeat = false;
   if (down) {
@@ -198,16 +302,55 @@ void OnKey(GdkEvent* event) {
   }
 
   const HostWindow host = FindHostWindow(key.window);
-  if (host.id == 0) return;
+  if (host.id == 0) return std::nullopt;
   std::string text;
   if (const gunichar c = gdk_keyval_to_unicode(key.keyval); c != 0) {
     char utf8[8] = {};
     text.assign(utf8, g_unichar_to_utf8(c, utf8));
   }
-  const std::string name = wexlor_common::GdkKeyToKey(key.keyval, text);
-  const char* code = wexlor_common::X11KeycodeToCode(key.hardware_keycode);
-  Loader()->keyboardHandler_.Call(host.id, int32_t{down ? 0 : 1}, name.c_str(), code,
-                                  ModifierBits(event), repeat);
+  return KeyReport{key.hardware_keycode,
+                   key.type,
+                   key.time,
+                   wexlor_common::GdkKeyToKey(key.keyval, text),
+                   wexlor_common::X11KeycodeToCode(key.hardware_keycode),
+                   host.id,
+                   ModifierBits(event),
+                   repeat};
+}
+
+// The taken key a marked copy stands for, taken out of the waiting list.
+std::optional<KeyReport> TakeWaitingKey(const GdkEventKey& copy) {
+  for (auto it = g_takenKeys.begin(); it != g_takenKeys.end(); ++it) {
+    if (it->keycode == copy.hardware_keycode && it->type == copy.type && it->time == copy.time) {
+      KeyReport key = std::move(*it);
+      g_takenKeys.erase(it);
+      return key;
+    }
+  }
+  return std::nullopt;
+}
+
+// Keys are reported before GTK handles them, except while an input method
+// has focus: then once it has said whether it takes the key.
+void DispatchKey(GdkEvent* event) {
+  const bool copy = (event->key.state & kReinjectedKeyMask) != 0;
+  // A marked copy of a key not reported as taken was reported already.
+  std::optional<KeyReport> key = copy ? TakeWaitingKey(event->key) : DescribeKey(event);
+  if (key && !copy && g_imFocused.empty()) {
+    ReportKey(*key, key->name.c_str());
+    key.reset();
+  }
+  const bool outer = g_keyTaken;
+  g_keyTaken = false;
+  gtk_main_do_event(event);
+  const bool taken = g_keyTaken && !copy;
+  g_keyTaken = outer;
+  if (!key) return;
+  ReportKey(*key, taken ? kProcessKey : key->name.c_str());
+  if (taken) {
+    g_takenKeys.push_back(std::move(*key));
+    if (g_takenKeys.size() > kTakenKeysKept) g_takenKeys.pop_front();
+  }
 }
 
 void OnButtonPress(GdkEvent* event) {
@@ -325,10 +468,6 @@ void Observe(GdkEvent* event) {
   }
   FlushPendingPress();
   switch (event->type) {
-    case GDK_KEY_PRESS:
-    case GDK_KEY_RELEASE:
-      OnKey(event);
-      break;
     case GDK_BUTTON_PRESS:
       OnButtonPress(event);
       break;
@@ -359,6 +498,11 @@ void Observe(GdkEvent* event) {
 void PassToGtk(GdkEvent* event, gpointer) { gtk_main_do_event(event); }
 
 void OnGdkEvent(GdkEvent* event, gpointer) {
+  if (event->type == GDK_KEY_PRESS || event->type == GDK_KEY_RELEASE) {
+    FlushPendingPress();
+    DispatchKey(event);
+    return;
+  }
   Observe(event);
   gtk_main_do_event(event);
 }
@@ -368,8 +512,17 @@ void OnGdkEvent(GdkEvent* event, gpointer) {
 void InstallGlobalMonitors() {
   if (g_installed) return;
   g_installed = true;
+  WrapInputMethods();
   gdk_event_handler_set(OnGdkEvent, nullptr, nullptr);
   g_hooked = true;
+}
+
+void PrepareInputMethods() {
+  // ibus then answers each key before GTK goes on, instead of taking every
+  // key and putting back those it does not want; its key snooper would
+  // take keys before the web view's context sees them.
+  g_setenv("IBUS_ENABLE_SYNC_MODE", "1", FALSE);
+  g_setenv("IBUS_DISABLE_SNOOPER", "1", FALSE);
 }
 
 void RemoveGlobalMonitors() {
@@ -383,4 +536,5 @@ void RemoveGlobalMonitors() {
   g_pending.active = false;
   g_keysDown.clear();
   g_pressClickCount.clear();
+  g_takenKeys.clear();
 }

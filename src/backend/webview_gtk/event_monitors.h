@@ -7,6 +7,10 @@
 
 // Installs the hook; only the first call in the process does anything.
 void InstallGlobalMonitors();
+// Before GTK starts, while the process has one thread: asks ibus to answer
+// key events at once, so that a key it takes can be reported as taken
+// (unless the user's environment says otherwise).
+void PrepareInputMethods();
 // Puts GTK's own handler back and forgets any input state; the hook is not
 // installed again afterwards.
 void RemoveGlobalMonitors();

@@ -314,7 +314,8 @@ WexlorBackend* CreateWexlorBackend() {
 }
 
 GtkWebViewBackend::GtkWebViewBackend(GtkApplication* app) : app_(app) {
-  // Until the runtime sets a menu: Quit under the application's name, and Edit.
+  // Until the runtime sets a menu: Quit under the application's name, and
+  // Edit, as keys without a bar.
   auto startup = std::make_shared<wexlor_common::MenuSetup>();
   const char* name = g_get_application_name();
   startup->tree = wexlor_common::BuildStartupMenu(name != nullptr ? name : "Wexlor");
@@ -323,17 +324,12 @@ GtkWebViewBackend::GtkWebViewBackend(GtkApplication* app) : app_(app) {
 
 GtkWebViewBackend::~GtkWebViewBackend() {
   RemoveGlobalMonitors();
-  std::lock_guard<std::mutex> lock(windowsMutex_);
-  for (auto& [id, state] : windows_) {
-    for (auto& [instance, handler] : state.signals) g_signal_handler_disconnect(instance, handler);
-    state.signals.clear();
-    if (state.contentManager != nullptr) {
-      webkit_user_content_manager_unregister_script_message_handler(state.contentManager, "wexlor");
-    }
-    RemoveMenuWidgets(state);
-    UnregisterGtkWindow(state.window);
+  std::map<uint32_t, GtkWindowState> windows;
+  {
+    std::lock_guard<std::mutex> lock(windowsMutex_);
+    windows.swap(windows_);
   }
-  windows_.clear();
+  for (auto& [id, state] : windows) DetachWindowState(state);
 }
 
 WindowRefs::WindowRefs(GtkWindow* w, WebKitWebView* v)
@@ -394,8 +390,7 @@ void GtkWebViewBackend::CreateWindowOnMain(uint32_t id, int width, int height, u
     gtk_window_set_type_hint(state.window, GDK_WINDOW_TYPE_HINT_UTILITY);
     gtk_window_set_keep_above(state.window, TRUE);
     gtk_window_stick(state.window);
-    gtk_window_set_skip_taskbar_hint(state.window, TRUE);
-    gtk_window_set_skip_pager_hint(state.window, TRUE);
+    wexlor_common::MarkPanelWindowGtk(state.window);
     gtk_window_set_focus_on_map(state.window, FALSE);
     state.alwaysOnTop = WindowSystemHasPositions();
   }
@@ -472,14 +467,14 @@ void GtkWebViewBackend::CloseWindow(uint32_t windowId) {
 }
 
 void GtkWebViewBackend::CloseWindowOnMain(uint32_t id) {
-  GtkWindow* window = nullptr;
+  std::optional<GtkWindowState> state;
   {
     std::lock_guard<std::mutex> lock(windowsMutex_);
-    GtkWindowState* state = GetWindow(id);
-    if (state == nullptr) return;
-    window = state->window;
-    RemoveWindowState(id);
+    state = TakeWindowState(id);
   }
+  if (!state) return;
+  DetachWindowState(*state);
+  GtkWindow* window = state->window;
   if (window != nullptr) {
     // Its popup first: Wayland forbids unmapping a popup's parent.
     CloseContextMenuOf(window);
@@ -491,14 +486,20 @@ void GtkWebViewBackend::CloseWindowOnMain(uint32_t id) {
   if (WindowCount() == 0 && app_ != nullptr) g_application_quit(G_APPLICATION(app_));
 }
 
-void GtkWebViewBackend::RemoveWindowState(uint32_t id) {
-  GtkWindowState* state = GetWindow(id);
-  if (state == nullptr) return;
-  for (auto& [instance, handler] : state->signals) g_signal_handler_disconnect(instance, handler);
-  if (state->contentManager != nullptr) {
-    webkit_user_content_manager_unregister_script_message_handler(state->contentManager, "wexlor");
+std::optional<GtkWindowState> GtkWebViewBackend::TakeWindowState(uint32_t id) {
+  auto it = windows_.find(id);
+  if (it == windows_.end()) return std::nullopt;
+  GtkWindowState state = std::move(it->second);
+  windows_.erase(it);
+  return state;
+}
+
+void GtkWebViewBackend::DetachWindowState(GtkWindowState& state) {
+  for (auto& [instance, handler] : state.signals) g_signal_handler_disconnect(instance, handler);
+  state.signals.clear();
+  if (state.contentManager != nullptr) {
+    webkit_user_content_manager_unregister_script_message_handler(state.contentManager, "wexlor");
   }
-  RemoveMenuWidgets(*state);
-  if (state->window != nullptr) UnregisterGtkWindow(state->window);
-  windows_.erase(id);
+  DestroyMenuWidgets(TakeMenuWidgets(state));
+  if (state.window != nullptr) UnregisterGtkWindow(state.window);
 }

@@ -8,6 +8,7 @@
 
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -174,26 +175,33 @@ class GtkWebViewBackend : public WexlorBackend {
   WindowRefs Refs(uint32_t windowId);
   size_t WindowCount();
 
-  // The dock menu last set, or null; main thread only.
-  std::shared_ptr<const wexlor_common::MenuSetup> DockMenu() const { return dockMenu_; }
-
  private:
   void CreateWindowOnMain(uint32_t id, int width, int height, uint32_t flags);
   void CloseWindowOnMain(uint32_t id);
-  // Detaches and erases one window's state; the caller holds windowsMutex_.
-  void RemoveWindowState(uint32_t id);
+  // Takes one window's state out of the map; the caller holds windowsMutex_.
+  std::optional<GtkWindowState> TakeWindowState(uint32_t id);
+  // Disconnects a state taken out of the map and drops its menu; without
+  // the lock, since handlers may run.
+  static void DetachWindowState(GtkWindowState& state);
   void Evaluate(uint32_t windowId, std::string script, bool everyWindow);
   // Builds and shows the window's menu (its own, else the application's).
   void InstallMenuOnMain(uint32_t id);
-  // Drops the window's menu widgets; the caller holds windowsMutex_.
-  static void RemoveMenuWidgets(GtkWindowState& state);
+  // The window's menu widgets, taken out of its state under windowsMutex_
+  // and destroyed after it is released: destroying runs handlers.
+  struct MenuWidgets {
+    GtkWindow* window = nullptr;
+    GtkWidget* menu = nullptr;
+    GtkAccelGroup* group = nullptr;
+  };
+  static MenuWidgets TakeMenuWidgets(GtkWindowState& state);
+  static void DestroyMenuWidgets(const MenuWidgets& widgets);
 
   GtkApplication* app_;
   std::map<uint32_t, GtkWindowState> windows_;
   std::mutex windowsMutex_;
   // Shown in every window without a menu of its own; main thread only.
   std::shared_ptr<const wexlor_common::MenuSetup> appMenu_;
-  std::shared_ptr<const wexlor_common::MenuSetup> dockMenu_;  // main thread only
+  bool appMenuFromRuntime_ = false;  // false while appMenu_ is the start-up menu
 };
 
 void UnregisterGtkWindow(GtkWindow* window);

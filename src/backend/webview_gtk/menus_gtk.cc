@@ -1,8 +1,9 @@
-// Application menus as window menu bars, context menus and the stored dock
-// menu. Descriptions are read on the main thread and released there once
+// Application menus as window menu bars, context menus, tray menus and the
+// dock menu. Descriptions are read on the main thread and released there once
 // built: the host owns a description handle once the table entry returns.
 #include <cstdio>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "backend/webview_gtk/gtk_webview_backend.h"
@@ -82,16 +83,19 @@ void CloseContextMenuOf(GtkWindow* window) {
   }
 }
 
-void GtkWebViewBackend::RemoveMenuWidgets(GtkWindowState& state) {
-  if (state.menuBar != nullptr) {
-    gtk_widget_destroy(state.menuBar);
-    g_object_unref(state.menuBar);
-    state.menuBar = nullptr;
+GtkWebViewBackend::MenuWidgets GtkWebViewBackend::TakeMenuWidgets(GtkWindowState& state) {
+  return {state.window, std::exchange(state.menuBar, nullptr),
+          std::exchange(state.accelGroup, nullptr)};
+}
+
+void GtkWebViewBackend::DestroyMenuWidgets(const MenuWidgets& widgets) {
+  if (widgets.menu != nullptr) {
+    gtk_widget_destroy(widgets.menu);
+    g_object_unref(widgets.menu);
   }
-  if (state.accelGroup != nullptr) {
-    gtk_window_remove_accel_group(state.window, state.accelGroup);
-    g_object_unref(state.accelGroup);
-    state.accelGroup = nullptr;
+  if (widgets.group != nullptr) {
+    gtk_window_remove_accel_group(widgets.window, widgets.group);
+    g_object_unref(widgets.group);
   }
 }
 
@@ -100,16 +104,20 @@ void GtkWebViewBackend::InstallMenuOnMain(uint32_t id) {
   GtkWindow* window = nullptr;
   GtkWidget* box = nullptr;
   bool showsBar = true;
+  MenuWidgets old;
   {
     std::lock_guard<std::mutex> lock(windowsMutex_);
     GtkWindowState* state = GetWindow(id);
     if (state == nullptr) return;
-    RemoveMenuWidgets(*state);
+    old = TakeMenuWidgets(*state);
     setup = state->menu ? state->menu : appMenu_;
     window = state->window;
     box = state->box;
-    showsBar = state->showsMenuBar;
+    // The start-up menu gives keys only: a bar takes room from the page
+    // once the runtime has set a menu for this window or for window 0.
+    showsBar = state->showsMenuBar && (state->menu || appMenuFromRuntime_);
   }
+  DestroyMenuWidgets(old);
   if (!setup) return;
 
   GtkAccelGroup* group = gtk_accel_group_new();
@@ -162,10 +170,11 @@ void GtkWebViewBackend::SetApplicationMenu(uint32_t windowId, wexlor_value* menu
       if (GtkWindowState* state = GetWindow(windowId)) {
         state->menu = setup;
         targets.push_back(windowId);
-      } else {
-        // No such window: the application's menu, for every window
-        // without one of its own, now and later.
+      } else if (windowId == 0) {
+        // The application's menu, for every window without one of its
+        // own, now and later. A window that is gone changes nothing.
         appMenu_ = setup;
+        appMenuFromRuntime_ = true;
         for (auto& [id, state] : windows_) {
           if (!state.menu) targets.push_back(id);
         }
@@ -227,10 +236,9 @@ void GtkWebViewBackend::ShowContextMenu(uint32_t windowId, int x, int y, wexlor_
 
 void GtkWebViewBackend::SetDockMenu(wexlor_value* menu, const wexlor_backend_api* api,
                                     wexlor_menu_click_handler click, void* userData) {
-  MainQueue::Post([=, this, description = Own(menu)]() mutable {
+  MainQueue::Post([=, description = Own(menu)]() mutable {
     // A null or non-list description clears the menu.
-    dockMenu_ = TakeMenu(description, api, click, userData, 0);
-    wexlor_common::SetDockMenuOnMainGtk(dockMenu_);
+    wexlor_common::SetDockMenuOnMainGtk(TakeMenu(description, api, click, userData, 0));
   });
 }
 

@@ -78,7 +78,7 @@ void AppendItems(DbusmenuMenuitem* parent, const MenuTree& tree,
       dbusmenu_menuitem_property_set(mi, DBUSMENU_MENUITEM_PROP_TYPE, "separator");
     } else {
       dbusmenu_menuitem_property_set(mi, DBUSMENU_MENUITEM_PROP_LABEL,
-                                     EscapeLabel(entry.label).c_str());
+                                     EscapeLabel(DisplayableText(entry.label)).c_str());
       dbusmenu_menuitem_property_set_bool(mi, DBUSMENU_MENUITEM_PROP_ENABLED, entry.enabled);
       SetIcon(mi, entry.icon);
       if (entry.kind == MenuItemKind::Submenu) {

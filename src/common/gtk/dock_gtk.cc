@@ -20,6 +20,8 @@ constexpr char kQuickListPath[] = "/com/canonical/unity/launcherentry/wexlor/qui
 // Launchers that announce themselves by name; each gets the state again.
 constexpr char kLauncherName[] = "com.canonical.Unity";
 constexpr gint64 kInformationalUs = 1000000;
+// Marks panel windows, which never show in the task bar or pager.
+constexpr char kPanelKey[] = "wexlor-panel";
 
 constexpr char kEntryXml[] =
     "<node><interface name='com.canonical.Unity.LauncherEntry'>"
@@ -172,8 +174,14 @@ void SetDockVisibleGtk(bool visible) {
 }
 
 void ApplyDockStateToWindowGtk(GtkWindow* window) {
-  gtk_window_set_skip_taskbar_hint(window, g_dock.hidden);
-  gtk_window_set_skip_pager_hint(window, g_dock.hidden);
+  const bool skip = g_dock.hidden || g_object_get_data(G_OBJECT(window), kPanelKey) != nullptr;
+  gtk_window_set_skip_taskbar_hint(window, skip);
+  gtk_window_set_skip_pager_hint(window, skip);
+}
+
+void MarkPanelWindowGtk(GtkWindow* window) {
+  g_object_set_data(G_OBJECT(window), kPanelKey, GINT_TO_POINTER(1));
+  ApplyDockStateToWindowGtk(window);
 }
 
 void SetDockReopenHandlerGtk(wexlor_dock_reopen_handler handler, void* data) {

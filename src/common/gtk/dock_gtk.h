@@ -22,6 +22,9 @@ void SetDockReopenHandlerGtk(wexlor_dock_reopen_handler handler, void* data);
 void SetDockMenuOnMainGtk(std::shared_ptr<const MenuSetup> menu);
 // Main thread: applies the task-bar visibility to a new host window.
 void ApplyDockStateToWindowGtk(GtkWindow* window);
+// Main thread: the window is a panel, kept out of the task bar and pager
+// whatever the visibility.
+void MarkPanelWindowGtk(GtkWindow* window);
 // Main thread: the running application was launched again.
 void FireDockReopenGtk();
 

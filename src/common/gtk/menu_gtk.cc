@@ -16,20 +16,16 @@ struct ClickRecord {
   uint32_t owner;
 };
 
-void OnItemActivated(GtkMenuItem*, gpointer data) {
+// Set on a check item while its mark is put back: that emits "activate"
+// again, which is not a click.
+constexpr char kRestoringKey[] = "wexlor-restoring-mark";
+
+void OnItemActivated(GtkMenuItem* item, gpointer data) {
+  if (g_object_get_data(G_OBJECT(item), kRestoringKey) != nullptr) return;
   auto* record = static_cast<ClickRecord*>(data);
   // A copy: the callback may replace the menu, and with it this record.
   const ClickRecord call = *record;
   call.click(call.clickData, call.owner, call.id.c_str());
-}
-
-// Text GTK can show: invalid UTF-8 sequences become replacement characters.
-std::string Displayable(const std::string& text) {
-  if (g_utf8_validate(text.data(), static_cast<gssize>(text.size()), nullptr)) return text;
-  gchar* valid = g_utf8_make_valid(text.data(), static_cast<gssize>(text.size()));
-  std::string out = valid;
-  g_free(valid);
-  return out;
 }
 
 // The window a menu item belongs to: up through parents, and from a menu to
@@ -74,6 +70,23 @@ void FindWebView(GtkWidget* widget, gpointer result) {
   }
 }
 
+const char* EditingCommandOf(MenuRole role) {
+  switch (role) {
+    case MenuRole::Undo:
+      return WEBKIT_EDITING_COMMAND_UNDO;
+    case MenuRole::Redo:
+      return WEBKIT_EDITING_COMMAND_REDO;
+    case MenuRole::Cut:
+      return WEBKIT_EDITING_COMMAND_CUT;
+    case MenuRole::Copy:
+      return WEBKIT_EDITING_COMMAND_COPY;
+    case MenuRole::Paste:
+      return WEBKIT_EDITING_COMMAND_PASTE;
+    default:
+      return WEBKIT_EDITING_COMMAND_SELECT_ALL;
+  }
+}
+
 void EditInWindow(MenuRole role, GtkWindow* window) {
   GtkWidget* focus = gtk_window_get_focus(window);
   if (focus != nullptr && GTK_IS_EDITABLE(focus)) {
@@ -99,28 +112,111 @@ void EditInWindow(MenuRole role, GtkWindow* window) {
   WebKitWebView* webView = nullptr;
   FindWebView(GTK_WIDGET(window), &webView);
   if (webView == nullptr) return;
-  const char* command = nullptr;
+  webkit_web_view_execute_editing_command(webView, EditingCommandOf(role));
+}
+
+// --- validation of the editing items when their menu opens ---------------
+
+constexpr char kEditRoleKey[] = "wexlor-edit-role";
+
+bool IsEditingRole(MenuRole role) {
   switch (role) {
     case MenuRole::Undo:
-      command = WEBKIT_EDITING_COMMAND_UNDO;
-      break;
     case MenuRole::Redo:
-      command = WEBKIT_EDITING_COMMAND_REDO;
-      break;
     case MenuRole::Cut:
-      command = WEBKIT_EDITING_COMMAND_CUT;
+    case MenuRole::Copy:
+    case MenuRole::Paste:
+    case MenuRole::SelectAll:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// The web view's answer arrives later; the item is kept alive until then.
+void ValidateInWebView(WebKitWebView* view, GtkWidget* item, MenuRole role) {
+  webkit_web_view_can_execute_editing_command(
+      view, EditingCommandOf(role), nullptr,
+      [](GObject* source, GAsyncResult* result, gpointer data) {
+        auto* widget = static_cast<GtkWidget*>(data);
+        const gboolean can = webkit_web_view_can_execute_editing_command_finish(
+            WEBKIT_WEB_VIEW(source), result, nullptr);
+        gtk_widget_set_sensitive(widget, can);
+        g_object_unref(widget);
+      },
+      g_object_ref(item));
+}
+
+// A host text entry: its selection, its editability and, for Paste, text
+// on the clipboard. GTK entries keep no undo history.
+void ValidateInEntry(GtkEditable* entry, GtkWidget* item, MenuRole role) {
+  const bool selected = gtk_editable_get_selection_bounds(entry, nullptr, nullptr);
+  const bool editable = gtk_editable_get_editable(entry);
+  bool can = false;
+  switch (role) {
+    case MenuRole::Cut:
+      can = selected && editable;
       break;
     case MenuRole::Copy:
-      command = WEBKIT_EDITING_COMMAND_COPY;
+      can = selected;
       break;
+    case MenuRole::SelectAll: {
+      gchar* text = gtk_editable_get_chars(entry, 0, -1);
+      can = text != nullptr && *text != '\0';
+      g_free(text);
+      break;
+    }
     case MenuRole::Paste:
-      command = WEBKIT_EDITING_COMMAND_PASTE;
+      if (editable) {
+        gtk_clipboard_request_targets(
+            gtk_widget_get_clipboard(GTK_WIDGET(entry), GDK_SELECTION_CLIPBOARD),
+            [](GtkClipboard*, GdkAtom* targets, gint count, gpointer data) {
+              auto* widget = static_cast<GtkWidget*>(data);
+              gtk_widget_set_sensitive(
+                  widget, targets != nullptr && gtk_targets_include_text(targets, count));
+              g_object_unref(widget);
+            },
+            g_object_ref(item));
+        return;
+      }
       break;
     default:
-      command = WEBKIT_EDITING_COMMAND_SELECT_ALL;
       break;
   }
-  webkit_web_view_execute_editing_command(webView, command);
+  gtk_widget_set_sensitive(item, can);
+}
+
+// "show" of a menu: its editing items follow what the focused entry or the
+// web view of the menu's window can do now.
+void OnMenuShown(GtkWidget* menu, gpointer) {
+  GtkWidget* attached = gtk_menu_get_attach_widget(GTK_MENU(menu));
+  GtkWindow* window = attached != nullptr ? WindowOfWidget(attached) : nullptr;
+  if (window == nullptr) window = ActiveWindow();
+  if (window == nullptr) return;
+  GtkWidget* focus = gtk_window_get_focus(window);
+  GtkEditable* entry = focus != nullptr && GTK_IS_EDITABLE(focus) ? GTK_EDITABLE(focus) : nullptr;
+  WebKitWebView* webView = nullptr;
+  if (entry == nullptr) FindWebView(GTK_WIDGET(window), &webView);
+  GList* items = gtk_container_get_children(GTK_CONTAINER(menu));
+  for (GList* l = items; l != nullptr; l = l->next) {
+    auto* item = GTK_WIDGET(l->data);
+    const int tag = GPOINTER_TO_INT(g_object_get_data(G_OBJECT(item), kEditRoleKey));
+    if (tag == 0) continue;
+    const auto role = static_cast<MenuRole>(tag - 1);
+    if (entry != nullptr) {
+      ValidateInEntry(entry, item, role);
+    } else if (webView != nullptr) {
+      ValidateInWebView(webView, item, role);
+    }
+  }
+  g_list_free(items);
+}
+
+// A menu whose editing items are validated each time it opens.
+GtkWidget* NewMenu() {
+  GtkWidget* menu = gtk_menu_new();
+  g_signal_connect(menu, "show", G_CALLBACK(OnMenuShown), nullptr);
+  return menu;
 }
 
 void ShowAbout(GtkWindow* parent) {
@@ -184,7 +280,7 @@ bool IsFunctionKey(guint key) { return key >= GDK_KEY_F1 && key <= GDK_KEY_F35; 
 GtkWidget* NewItem(bool check, const std::string& label, const std::string& icon, guint key,
                    GdkModifierType mods) {
   GtkWidget* item = check ? gtk_check_menu_item_new() : gtk_menu_item_new();
-  GtkWidget* text = gtk_accel_label_new(Displayable(label).c_str());
+  GtkWidget* text = gtk_accel_label_new(DisplayableText(label).c_str());
   gtk_label_set_use_underline(GTK_LABEL(text), FALSE);
   gtk_label_set_xalign(GTK_LABEL(text), 0.0f);
   gtk_accel_label_set_accel_widget(GTK_ACCEL_LABEL(text), item);
@@ -224,13 +320,17 @@ GtkWidget* BuildItem(const MenuItem& entry, const GtkMenuOptions& options) {
       const RoleKey key = RoleKeyOf(entry.role);
       GtkWidget* item = NewItem(false, entry.label, "", key.key, key.mods);
       if (key.activates) AddAccelerator(item, options, key.key, key.mods);
+      if (IsEditingRole(entry.role)) {
+        g_object_set_data(G_OBJECT(item), kEditRoleKey,
+                          GINT_TO_POINTER(static_cast<int>(entry.role) + 1));
+      }
       g_signal_connect(item, "activate", G_CALLBACK(OnRoleActivated),
                        GINT_TO_POINTER(static_cast<int>(entry.role)));
       return item;
     }
     case MenuItemKind::Submenu: {
       GtkWidget* item = NewItem(false, entry.label, "", 0, GdkModifierType(0));
-      GtkWidget* submenu = gtk_menu_new();
+      GtkWidget* submenu = NewMenu();
       AppendGtkMenuItems(GTK_MENU_SHELL(submenu), entry.children, options);
       gtk_menu_item_set_submenu(GTK_MENU_ITEM(item), submenu);
       return item;
@@ -247,11 +347,22 @@ GtkWidget* BuildItem(const MenuItem& entry, const GtkMenuOptions& options) {
   if (hasKey && ((mods & (GDK_CONTROL_MASK | GDK_MOD1_MASK)) != 0 || IsFunctionKey(key))) {
     AddAccelerator(item, options, key, mods);
   }
-  // Set before any handler is connected, so it reports no click.
-  if (entry.checked) gtk_check_menu_item_set_active(GTK_CHECK_MENU_ITEM(item), TRUE);
+  // Set before any handler is connected, so it reports no click. GTK flips
+  // the mark on every activation; it shows the description's state until
+  // the runtime sets a new menu.
+  if (entry.checked) {
+    gtk_check_menu_item_set_active(GTK_CHECK_MENU_ITEM(item), TRUE);
+    g_signal_connect(item, "activate", G_CALLBACK(+[](GtkMenuItem* self, gpointer) {
+                       if (gtk_check_menu_item_get_active(GTK_CHECK_MENU_ITEM(self))) return;
+                       g_object_set_data(G_OBJECT(self), kRestoringKey, GINT_TO_POINTER(1));
+                       gtk_check_menu_item_set_active(GTK_CHECK_MENU_ITEM(self), TRUE);
+                       g_object_set_data(G_OBJECT(self), kRestoringKey, nullptr);
+                     }),
+                     nullptr);
+  }
   gtk_widget_set_sensitive(item, entry.enabled);
   if (!entry.tooltip.empty()) {
-    gtk_widget_set_tooltip_text(item, Displayable(entry.tooltip).c_str());
+    gtk_widget_set_tooltip_text(item, DisplayableText(entry.tooltip).c_str());
   }
   if (!entry.id.empty() && options.click != nullptr) {
     auto* record = new ClickRecord{entry.id, options.click, options.clickData, options.owner};
@@ -263,6 +374,14 @@ GtkWidget* BuildItem(const MenuItem& entry, const GtkMenuOptions& options) {
 }
 
 }  // namespace
+
+std::string DisplayableText(const std::string& text) {
+  if (g_utf8_validate(text.data(), static_cast<gssize>(text.size()), nullptr)) return text;
+  gchar* valid = g_utf8_make_valid(text.data(), static_cast<gssize>(text.size()));
+  std::string out = valid;
+  g_free(valid);
+  return out;
+}
 
 bool MenuRoleShownGtk(MenuRole role) {
   return role != MenuRole::Hide && role != MenuRole::HideOthers && role != MenuRole::Unhide;
@@ -297,20 +416,9 @@ void AppendGtkMenuItems(GtkMenuShell* shell, const MenuTree& tree, const GtkMenu
 }
 
 GtkWidget* BuildGtkMenuFromTree(const MenuTree& tree, const GtkMenuOptions& options) {
-  GtkWidget* menu = gtk_menu_new();
+  GtkWidget* menu = NewMenu();
   AppendGtkMenuItems(GTK_MENU_SHELL(menu), tree, options);
   return menu;
-}
-
-GtkWidget* BuildGtkMenuFromValue(wexlor_value* description, const wexlor_backend_api* api,
-                                 wexlor_menu_click_handler click, void* clickData, uint32_t owner) {
-  const auto tree = ParseMenuDescription(description, api);
-  if (!tree) return nullptr;
-  GtkMenuOptions options;
-  options.click = click;
-  options.clickData = clickData;
-  options.owner = owner;
-  return BuildGtkMenuFromTree(*tree, options);
 }
 
 void PerformMenuRoleGtk(MenuRole role, GtkWindow* window) {

@@ -4,6 +4,8 @@
 
 #include <gtk/gtk.h>
 
+#include <string>
+
 #include "common/menu_tree.h"
 
 namespace wexlor_common {
@@ -25,14 +27,12 @@ void AppendGtkMenuItems(GtkMenuShell* shell, const MenuTree& tree, const GtkMenu
 // A new GtkMenu holding the tree's items, with a floating reference.
 GtkWidget* BuildGtkMenuFromTree(const MenuTree& tree, const GtkMenuOptions& options);
 
-// A new GtkMenu (floating) from a menu description, or null when it is null
-// or not a list. The description is not released.
-GtkWidget* BuildGtkMenuFromValue(wexlor_value* description, const wexlor_backend_api* api,
-                                 wexlor_menu_click_handler click, void* clickData, uint32_t owner);
-
 // The Linux key and modifiers of an accelerator: Command and Control are
 // Control, Option is Alt. False when no key can produce it.
 bool GtkAcceleratorOf(const MenuAccelerator& accelerator, guint* key, GdkModifierType* mods);
+
+// Text GTK and D-Bus can carry: invalid UTF-8 sequences become U+FFFD.
+std::string DisplayableText(const std::string& text);
 
 // Carries out a role in `window` (null: the active application window).
 void PerformMenuRoleGtk(MenuRole role, GtkWindow* window);

@@ -175,8 +175,9 @@ GDBusConnection* Bus() {
   return g_bus;
 }
 
+// The image for the appearance, or whichever one exists.
 GdkPixbuf* ActiveIcon(const TrayEntry& entry) {
-  return g_dark && entry.dark != nullptr ? entry.dark : entry.icon;
+  return entry.dark != nullptr && (g_dark || entry.icon == nullptr) ? entry.dark : entry.icon;
 }
 
 GdkPixbuf* Decode(const void* bytes, size_t length) { return DecodeImageGtk(bytes, length); }
@@ -436,10 +437,10 @@ GVariant* OnItemProperty(GDBusConnection*, const char*, const char* path, const 
     return g_variant_ref(entry->pixmaps);
   }
   if (p == "ToolTip") {
-    const char* name = g_get_application_name();
-    return g_variant_new(
-        "(s@a(iiay)ss)", "", g_variant_new_array(G_VARIANT_TYPE("(iiay)"), nullptr, 0),
-        entry->tooltip.empty() ? "" : (name != nullptr ? name : ""), entry->tooltip.c_str());
+    // The text as the title: several panels show nothing else.
+    return g_variant_new("(s@a(iiay)ss)", "",
+                         g_variant_new_array(G_VARIANT_TYPE("(iiay)"), nullptr, 0),
+                         entry->tooltip.c_str(), "");
   }
   g_set_error(error, G_DBUS_ERROR, G_DBUS_ERROR_UNKNOWN_PROPERTY, "no property %s", property);
   return nullptr;
@@ -570,7 +571,7 @@ void SetIconOnMain(uint32_t id, const std::vector<uint8_t>& bytes, bool dark) {
   if (image == nullptr && !dark) return;  // the light icon stays
   if (slot != nullptr) g_object_unref(slot);
   slot = image;
-  if (!dark) EnsureAppearanceObserver();
+  EnsureAppearanceObserver();
   ApplyActiveIcon(*entry);
 }
 
@@ -608,7 +609,7 @@ void SetTrayIconDarkGtk(uint32_t id, const void* bytes, size_t length) {
 }
 
 void SetTrayTooltipGtk(uint32_t id, const char* text) {
-  MainQueue::Post([id, tooltip = std::string(text != nullptr ? text : "")] {
+  MainQueue::Post([id, tooltip = DisplayableText(text != nullptr ? text : "")] {
     TrayEntry* entry = Find(id);
     if (entry == nullptr) return;
     entry->tooltip = tooltip;

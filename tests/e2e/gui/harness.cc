@@ -509,6 +509,19 @@ unsigned long XSession::Pixel(Window w, int x, int y) {
   return pixel;
 }
 
+std::vector<unsigned long> XSession::Pixels(Window w) {
+  std::vector<unsigned long> pixels;
+  XWindowAttributes attributes{};
+  if (!XGetWindowAttributes(x_, w, &attributes)) return pixels;
+  XImage* image = XGetImage(x_, w, 0, 0, attributes.width, attributes.height, AllPlanes, ZPixmap);
+  if (image == nullptr) return pixels;
+  for (int y = 0; y < attributes.height; ++y) {
+    for (int x = 0; x < attributes.width; ++x) pixels.push_back(XGetPixel(image, x, y));
+  }
+  XDestroyImage(image);
+  return pixels;
+}
+
 // ---------------------------------------------------------------------------
 // HttpServer
 
@@ -685,6 +698,9 @@ bool Host::Start(XSession& session, const std::vector<std::string>& arguments,
       {"GIO_USE_VFS", "local"},
       // Settings the dialogs save stay in memory: no dconf service here.
       {"GSETTINGS_BACKEND", "memory"},
+      // GTK's own input method unless a test asks for another (an installed
+      // ibus module would otherwise be the default).
+      {"GTK_IM_MODULE", "gtk-im-context-simple"},
       {"WEXLOR_TEST_SOCKET", socketPath.string()},
   };
   if (OnWayland()) {
@@ -763,8 +779,8 @@ std::string Host::WaitForExit(Duration timeout) {
   while (fd_ >= 0 && ReadSome(Clock::now() + 500ms)) {
   }
   for (const auto& e : events_) {
-    if (e.tokens[0] == "wrong-thread" || e.tokens[0] == "eval-twice" ||
-        e.tokens[0] == "permission-twice") {
+    if (e.tokens[0] == "wrong-thread" || e.tokens[0] == "wrong-data" ||
+        e.tokens[0] == "eval-twice" || e.tokens[0] == "permission-twice") {
       problems += "runtime reported: " + e.text + "\n";
     }
   }

@@ -150,6 +150,8 @@ class XSession {
   int Depth(XWindow w);
   // The raw pixel value at window coordinates (with alpha on 32-bit windows).
   unsigned long Pixel(XWindow w, int x, int y);
+  // Every pixel of the window, row by row; empty when it cannot be read.
+  std::vector<unsigned long> Pixels(XWindow w);
 
  private:
   XWindow Search(XWindow w, const std::string& title, unsigned long netWmName, unsigned long utf8,
@@ -268,8 +270,9 @@ class Host {
   // false when no point reaches the page. Replaces the page's mousemove
   // handler.
   bool PointAtPage(uint32_t window);
-  // The web view's height in a window of `windowHeight` with a menu bar:
-  // the bar takes its height from the window's client area.
+  // The web view's height in a new window of `windowHeight`: a menu bar,
+  // shown once the runtime has set an application menu, takes its height
+  // from the window's client area. Measured once.
   std::string ContentHeight(int windowHeight);
 
  private:

@@ -284,12 +284,27 @@ void OnOpenUrls(void*, const char* const* urls, size_t count) {
 
 int reopenTag = 0;
 
-void OnTrayClick(void*, uint32_t tray) {
+// Distinct user data for each kind of registration: a handler called with
+// another pointer (lost or swapped) reports it.
+struct Tag {
+  const char* name;
+};
+Tag windowMenuTag{"window-menu"}, contextMenuTag{"context-menu"}, trayMenuTag{"tray-menu"},
+    dockMenuTag{"dock-menu"}, trayClickTag{"tray-click"}, trayDoubleTag{"tray-double"},
+    notificationTag{"notification"};
+
+void CheckData(void* data, const Tag& expected) {
+  if (data != &expected) Event({"wrong-data", expected.name});
+}
+
+void OnTrayClick(void* data, uint32_t tray) {
   CheckMain("tray");
+  CheckData(data, trayClickTag);
   Event({"tray-click", std::to_string(tray)});
 }
-void OnTrayDoubleClick(void*, uint32_t tray) {
+void OnTrayDoubleClick(void* data, uint32_t tray) {
   CheckMain("tray");
+  CheckData(data, trayDoubleTag);
   Event({"tray-double", std::to_string(tray)});
 }
 void OnReopen(void* data, bool hasVisibleWindows) {
@@ -314,8 +329,11 @@ void OnKey(void*, uint32_t window, int32_t up, const char* key, const char* code
          code != nullptr ? code : "", std::to_string(modifiers)});
 }
 
-void OnMenuClick(void*, uint32_t owner, const char* itemId) {
+// One click function per kind of menu, each expecting its own tag.
+template <Tag* kTag>
+void OnMenuClick(void* data, uint32_t owner, const char* itemId) {
   CheckMain("menu");
+  CheckData(data, *kTag);
   Event({"menu", std::to_string(owner), itemId != nullptr ? itemId : "(null)"});
 }
 
@@ -343,8 +361,9 @@ void OnEvaluated(wexlor_value* result, wexlor_value* error, void* userData) {
 // ---------------------------------------------------------------------------
 // Notifications and permissions
 
-void OnNotification(void*, uint32_t id, int32_t event, const char* action) {
+void OnNotification(void* data, uint32_t id, int32_t event, const char* action) {
   CheckMain("notification");
+  CheckData(data, notificationTag);
   Event({"notification", std::to_string(id), std::to_string(event),
          action != nullptr ? action : "null"});
 }
@@ -772,11 +791,13 @@ bool Execute(const std::string& seq, const std::vector<std::string>& a,
     std::vector<std::string> ids;
     for (size_t i = 1; i < a.size(); ++i) {
       wexlor_value* options = a[i] == "none" ? nullptr : BuildFromJson(a[i]);
-      ids.push_back(std::to_string(api->ShowNotification(ctx, options, OnNotification, nullptr)));
+      ids.push_back(
+          std::to_string(api->ShowNotification(ctx, options, OnNotification, &notificationTag)));
     }
     reply = ids;
   } else if (verb == "notify-close") {  // posts and at once withdraws
-    const uint32_t id = api->ShowNotification(ctx, BuildFromJson(arg(1)), OnNotification, nullptr);
+    const uint32_t id =
+        api->ShowNotification(ctx, BuildFromJson(arg(1)), OnNotification, &notificationTag);
     api->CloseNotification(ctx, id);
     reply = {std::to_string(id)};
   } else if (verb == "closenotif") {
@@ -799,10 +820,11 @@ bool Execute(const std::string& seq, const std::vector<std::string>& a,
   } else if (verb == "flood") {
     std::thread(Flood, a).detach();
   } else if (verb == "menu") {  // menu <window> <json description>: the host owns it
-    api->SetApplicationMenu(ctx, win, BuildFromJson(arg(2)), OnMenuClick, nullptr);
+    api->SetApplicationMenu(ctx, win, BuildFromJson(arg(2)), OnMenuClick<&windowMenuTag>,
+                            &windowMenuTag);
   } else if (verb == "contextmenu") {  // contextmenu <window> <x> <y> <json description>
-    api->ShowContextMenu(ctx, win, I32(arg(2)), I32(arg(3)), BuildFromJson(arg(4)), OnMenuClick,
-                         nullptr);
+    api->ShowContextMenu(ctx, win, I32(arg(2)), I32(arg(3)), BuildFromJson(arg(4)),
+                         OnMenuClick<&contextMenuTag>, &contextMenuTag);
   } else if (verb == "tray") {  // tray: creates a tray icon, replies its id
     reply = {std::to_string(api->CreateTrayIcon(ctx))};
   } else if (verb == "traydestroy") {
@@ -814,11 +836,12 @@ bool Execute(const std::string& seq, const std::vector<std::string>& a,
   } else if (verb == "traytip") {  // traytip <id> [text]
     api->SetTrayTooltip(ctx, win, a.size() > 2 ? arg(2).c_str() : nullptr);
   } else if (verb == "traymenu") {  // traymenu <id> <json | null>
-    api->SetTrayMenu(ctx, win, arg(2) == "null" ? nullptr : BuildFromJson(arg(2)), OnMenuClick,
-                     nullptr);
+    api->SetTrayMenu(ctx, win, arg(2) == "null" ? nullptr : BuildFromJson(arg(2)),
+                     OnMenuClick<&trayMenuTag>, &trayMenuTag);
   } else if (verb == "trayhandlers") {  // trayhandlers <id> <click 0|1> <double 0|1>
-    api->SetTrayClickHandler(ctx, win, arg(2) == "1" ? OnTrayClick : nullptr, nullptr);
-    api->SetTrayDoubleClickHandler(ctx, win, arg(3) == "1" ? OnTrayDoubleClick : nullptr, nullptr);
+    api->SetTrayClickHandler(ctx, win, arg(2) == "1" ? OnTrayClick : nullptr, &trayClickTag);
+    api->SetTrayDoubleClickHandler(ctx, win, arg(3) == "1" ? OnTrayDoubleClick : nullptr,
+                                   &trayDoubleTag);
   } else if (verb == "traybounds") {  // traybounds <id> [null]: found x y w h
     int32_t x = -7, y = -7, w = -7, h = -7;
     const bool found = arg(2) == "null"
@@ -833,7 +856,8 @@ bool Execute(const std::string& seq, const std::vector<std::string>& a,
   } else if (verb == "dockvisible") {
     api->SetDockVisible(ctx, arg(1) == "1");
   } else if (verb == "dockmenu") {  // dockmenu <json | null>
-    api->SetDockMenu(ctx, arg(1) == "null" ? nullptr : BuildFromJson(arg(1)), OnMenuClick, nullptr);
+    api->SetDockMenu(ctx, arg(1) == "null" ? nullptr : BuildFromJson(arg(1)),
+                     OnMenuClick<&dockMenuTag>, &dockMenuTag);
   } else if (verb == "openurls") {  // openurls on|off
     if (extensions != nullptr) {
       extensions->SetOpenUrlsHandler(extensions->context, arg(1) == "on" ? OnOpenUrls : nullptr,
