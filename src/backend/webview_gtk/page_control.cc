@@ -14,6 +14,7 @@
 
 #include "backend/bridge_scripts.h"
 #include "backend/webview_gtk/gtk_webview_backend.h"
+#include "backend/webview_gtk/web_process_gtk.h"
 #include "common/gtk/main_queue.h"
 #include "common/gtk/notifications_gtk.h"
 #include "value/json.h"
@@ -128,6 +129,8 @@ void OnEvaluated(GObject* source, GAsyncResult* res, gpointer data) {
   std::shared_ptr<Value> result, failure;
   if (value == nullptr && !WebViewIsLive(WEBKIT_WEB_VIEW(source))) {
     // The window closed while the script ran: like a missing window.
+  } else if (value == nullptr && WexlorWebProcessGone(WEBKIT_WEB_VIEW(source))) {
+    failure = Value::String(kWebProcessEndedError);
   } else if (value == nullptr) {
     failure = Value::String(error != nullptr ? error->message : "Unknown error");
   } else if (jsc_value_is_undefined(value) || jsc_value_is_null(value)) {
@@ -278,6 +281,11 @@ void GtkWebViewBackend::ExecuteJs(uint32_t windowId, const std::string& script,
     if (!state) {
       Budget().Release(windowId);
       if (request != nullptr) Report(request, nullptr, nullptr);
+      return;
+    }
+    if (WexlorWebProcessGone(state.webView)) {
+      Budget().Release(windowId);
+      if (request != nullptr) Report(request, nullptr, Value::String(kWebProcessEndedError));
       return;
     }
     if (!g_utf8_validate(script.data(), static_cast<gssize>(script.size()), nullptr)) {

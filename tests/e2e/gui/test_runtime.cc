@@ -37,6 +37,7 @@
 namespace {
 
 const wexlor_backend_api* api = nullptr;
+const wexlor_host_extensions* ext = nullptr;  // the host's extension table
 void* ctx = nullptr;
 std::thread::id mainThread;
 std::thread::id runtimeThread;
@@ -652,6 +653,11 @@ void Flood(std::vector<std::string> a) {
 }
 
 // Carries out one command; returns false when the reply is sent later.
+void OnWebProcess(void*, uint32_t window, int32_t reason) {
+  CheckMain("webproc");
+  Event({"webproc", std::to_string(window), std::to_string(reason)});
+}
+
 bool Execute(const std::string& seq, const std::vector<std::string>& a,
              std::vector<std::string>& reply) {
   const std::string& verb = a[0];
@@ -826,6 +832,12 @@ bool Execute(const std::string& seq, const std::vector<std::string>& a,
     api->SetDockMenu(ctx, arg(1) == "null" ? nullptr : BuildFromJson(arg(1)), OnMenuClick, nullptr);
   } else if (verb == "reopen") {  // reopen on|off
     api->SetDockReopenHandler(ctx, arg(1) == "on" ? OnReopen : nullptr, &reopenTag);
+  } else if (verb == "webproc") {  // webproc on|off: the web-process handler
+    if (!WEXLOR_HOST_EXTENSION_HAS(ext, SetWebProcessHandler)) {
+      reply = {"no-extension"};
+    } else {
+      ext->SetWebProcessHandler(ext->context, arg(1) == "on" ? OnWebProcess : nullptr, nullptr);
+    }
   } else if (verb == "answer") {  // answer <method> <kind> [payload]
     std::lock_guard<std::mutex> lock(rulesMutex);
     rules[arg(1)] = AnswerRule{arg(2), arg(3)};
@@ -875,6 +887,8 @@ void HandleLine(const std::string& line) {
 }
 
 }  // namespace
+
+EXPORT void wexlor_runtime_extensions(const wexlor_host_extensions* table) { ext = table; }
 
 EXPORT int wexlor_runtime_init(const wexlor_backend_api* table) {
   if (table == nullptr || table->version != WEXLOR_BACKEND_API_VERSION) return 1;
