@@ -206,14 +206,17 @@ void GtkWebViewBackend::Navigate(uint32_t windowId, const std::string& url) {
     if (url.compare(0, sizeof kHtmlPrefix - 1, kHtmlPrefix) == 0) {
       const std::string html = DecodeHtml(url.c_str() + sizeof kHtmlPrefix - 1);
       TrustNavigation(state.window, state.webView, url, true);
+      WexlorNoteRuntimeLoad(state.webView, &html);
       webkit_web_view_load_html(state.webView, html.c_str(), nullptr);
     } else if (g_uri_peek_scheme(url.c_str()) != nullptr) {
+      WexlorNoteRuntimeLoad(state.webView, nullptr);
       TrustNavigation(state.window, state.webView, url, false);
       webkit_web_view_load_uri(state.webView, url.c_str());
     } else {
       char* absolute = g_canonicalize_filename(url.c_str(), nullptr);
       char* uri = g_filename_to_uri(absolute, nullptr, nullptr);
       if (uri != nullptr) {
+        WexlorNoteRuntimeLoad(state.webView, nullptr);
         TrustNavigation(state.window, state.webView, uri, false);
         webkit_web_view_load_uri(state.webView, uri);
       }

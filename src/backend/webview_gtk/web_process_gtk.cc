@@ -105,6 +105,7 @@ struct Watch {
   bool errorPageShown = false;
   guint unresponsiveTimer = 0;
   std::deque<gint64> reloads;  // monotonic times of the host's own reloads
+  std::string html;            // HTML text the runtime loaded last, if it did
 
   ~Watch() {
     if (unresponsiveTimer != 0) g_source_remove(unresponsiveTimer);
@@ -159,7 +160,14 @@ void Recover(WebKitWebView* view, Watch* w) {
   }
   if (static_cast<int>(w->reloads.size()) < kReloadsPerMinute) {
     w->reloads.push_back(now);
-    webkit_web_view_reload(view);
+    // The engine cannot reload HTML text; the page is still on it when its
+    // address is the one such text gets.
+    const char* uri = webkit_web_view_get_uri(view);
+    if (!w->html.empty() && (uri == nullptr || std::strcmp(uri, "about:blank") == 0)) {
+      webkit_web_view_load_html(view, w->html.c_str(), nullptr);
+    } else {
+      webkit_web_view_reload(view);
+    }
     return;
   }
   g_printerr(
@@ -259,6 +267,10 @@ void WexlorWatchWebProcess(GtkWindowState& state) {
   state.signals.emplace_back(state.webView,
                              g_signal_connect(state.webView, "notify::is-web-process-responsive",
                                               G_CALLBACK(OnResponsiveChanged), w));
+}
+
+void WexlorNoteRuntimeLoad(WebKitWebView* view, const std::string* html) {
+  if (Watch* w = WatchOf(view)) w->html = html != nullptr ? *html : std::string();
 }
 
 bool WexlorWebProcessGone(WebKitWebView* view) {

@@ -5,6 +5,8 @@
 
 #include <webkit2/webkit2.h>
 
+#include <string>
+
 struct GtkWindowState;
 
 // The memory limit of web processes, for the web context's construction, or
@@ -17,6 +19,9 @@ void WexlorSetUpWebProcessSandbox(WebKitWebContext* context);
 // Watches the web process of a new window's web view; the handlers are
 // added to the window's signal list.
 void WexlorWatchWebProcess(GtkWindowState& state);
+// The runtime loaded HTML text (`html`) or, with null, a URL into the view:
+// what the host loads again after the process ends.
+void WexlorNoteRuntimeLoad(WebKitWebView* view, const std::string* html);
 // True from the end of the view's web process until a new page commits.
 bool WexlorWebProcessGone(WebKitWebView* view);
 // The same for the web view of a host window.

@@ -159,10 +159,14 @@ TEST_F(GuiWebProcess, KilledPageIsForgottenReportedAndReloaded) {
   host().Command({"respond", fresh.id, "\"fresh\""});
   EXPECT_EQ(host().EvalUntil(win, "results.p"), "\"ok \\\"fresh\\\"\"");
 
-  // Without a handler: the host reloads three times a minute, then shows
-  // its error page and says so.
+  // Without a handler: the host reloads three times a minute (a file, then
+  // HTML text, which the engine cannot reload itself), then shows its error
+  // page and says so.
   ASSERT_EQ(host().Command({"webproc", "off"}), Tokens{"ok"});
   for (int i = 0; i < 3; ++i) {
+    if (i == 1) {
+      ASSERT_TRUE(host().LoadHtml(win, kPage));
+    }
     mark = KillPageOf(bystander);
     ASSERT_TRUE(host().WaitFor({"load", W(win)}, mark)) << "reload " << i + 1;
     EXPECT_EQ(host().EvalValue(win, "document.title"), "\"webproc\"");
