@@ -270,7 +270,11 @@ void WexlorWatchWebProcess(GtkWindowState& state) {
 }
 
 void WexlorNoteRuntimeLoad(WebKitWebView* view, const std::string* html) {
-  if (Watch* w = WatchOf(view)) w->html = html != nullptr ? *html : std::string();
+  Watch* w = WatchOf(view);
+  if (w == nullptr) return;
+  w->html = html != nullptr ? *html : std::string();
+  // The runtime's page replaces an error page that has not committed yet.
+  w->errorPagePending = false;
 }
 
 bool WexlorWebProcessGone(WebKitWebView* view) {

@@ -223,6 +223,9 @@ class Host {
   const fs::path& cwd() const { return cwd_; }
   pid_t pid() const { return child_.pid(); }
   std::string StderrText() const;
+  // The same without the lines the test session itself causes (services a
+  // sandboxed web process finds missing); what the warning checks read.
+  std::string CheckedStderr() const;
   // The URLs the host handed to the desktop's default handler, in order.
   std::vector<std::string> OpenedUrls() const;
   // Returns once the runtime thread and the main thread have worked off

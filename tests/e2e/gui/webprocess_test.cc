@@ -135,12 +135,23 @@ TEST_F(GuiWebProcess, KilledPageIsForgottenReportedAndReloaded) {
   const std::string script = "track('p', Wexlor.hold(function () { window.ran = true; }))";
   const Call old = CallFrom(win, script);
   ASSERT_FALSE(old.callback.empty());
+  host().Command({"scheme", "on"});
+  size_t mark = host().Mark();
+  host().Eval(win, "fetch('app://app/held').catch(function () {}); 1");
+  const auto request = host().WaitFor({"scheme-request", W(win)}, mark);
+  ASSERT_TRUE(request);
+  const std::string exchange = request->tokens.at(2);
 
-  // With a handler: reported with the reason, nothing reloaded.
+  // With a handler: reported with the reason, nothing reloaded; the open
+  // request is stopped.
   ASSERT_EQ(host().Command({"webproc", "on"}), Tokens{"ok"});
-  size_t mark = KillPageOf(bystander);
+  mark = KillPageOf(bystander);
   ASSERT_TRUE(host().WaitFor({"webproc", W(win), "0"}, mark));
   EXPECT_EQ(host().Eval(win, "1").error, "\"The page's web process has ended\"");
+  EXPECT_TRUE(host().WaitFor({"scheme-stop", exchange}, mark, 5s));
+  EXPECT_EQ(host().Command({"scheme", "write", exchange, "late"}), Tokens{"-1"});
+  host().Command({"scheme", "finish", exchange});
+  host().Command({"scheme", "off"});
   host().Command({"invoke", old.callback, "[]"});
   host().Sync();
   EXPECT_TRUE(host().EventsSince(mark, {"load", W(win)}).empty());
@@ -177,6 +188,9 @@ TEST_F(GuiWebProcess, KilledPageIsForgottenReportedAndReloaded) {
   host().Sync();
   EXPECT_EQ(host().Eval(win, "1").error, "\"The page's web process has ended\"");
   EXPECT_TRUE(host().EventsSince(mark, {"load", W(win)}).empty());
+  // The runtime may load a page again.
+  ASSERT_TRUE(host().NavigateAndWait(win, page));
+  EXPECT_EQ(host().EvalValue(win, "document.title"), "\"webproc\"");
 
   // The other window and its process were left alone.
   EXPECT_EQ(host().EvalValue(other_, "document.title"), "\"bystander\"");
@@ -191,8 +205,12 @@ TEST_F(GuiWebProcess, SpinningPageIsReportedOnce) {
   ASSERT_EQ(host().Command({"webproc", "on"}), Tokens{"ok"});
   const size_t mark = host().Mark();
   host().Eval(win, "setTimeout(function () { for (;;) {} }, 100); 1");
-  // A click (not mere motion) starts the engine's check that the page answers.
-  auto nudge = [&] { session().Xdotool({"click", "1"}); };
+  // A click or a key (not mere motion) starts the engine's check that the
+  // page answers.
+  auto nudge = [&] {
+    session().Xdotool({"click", "1"});
+    session().Xdotool({"key", "space"});
+  };
   std::this_thread::sleep_for(300ms);
   nudge();
   EXPECT_TRUE(host().WaitFor({"webproc", W(win), "3"}, mark, 30s));
