@@ -690,8 +690,10 @@ bool Host::Start(XSession& session, const std::vector<std::string>& arguments,
     env.erase("WAYLAND_DISPLAY");
   }
   for (const auto& [name, value] : environment) env[name] = value;
-  // Sanitizer settings of the test run apply to the host too.
-  for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "TSAN_OPTIONS"}) {
+  // Sanitizer settings of the test run apply to the host too, and so does
+  // turning the web-process sandbox off.
+  for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "TSAN_OPTIONS",
+                           "WEXLOR_DISABLE_SANDBOX"}) {
     if (const char* value = std::getenv(name)) env[name] = value;
   }
   std::vector<std::string> envList;
