@@ -3,7 +3,7 @@
 // binary). The flags:
 //   --allowlist-type/--allowlist-var  only the interface's own names, not
 //                                     every libc type the header pulls in
-//   --blocklist-function              leave out the three entry points: this
+//   --blocklist-function              leave out the entry points: this
 //                                     crate defines them itself
 //   --size_t-is-usize                 size_t as usize
 //   --default-macro-constant-type signed
@@ -28,7 +28,7 @@ fn main() {
         .arg(&out)
         .args(["--allowlist-type", "wexlor_.*"])
         .args(["--allowlist-var", "WEXLOR_.*"])
-        .args(["--blocklist-function", "wexlor_runtime_(init|start|shutdown)"])
+        .args(["--blocklist-function", "wexlor_runtime_(init|start|shutdown|extensions)"])
         .args(["--size_t-is-usize"])
         .args(["--default-macro-constant-type", "signed"])
         .args(["--no-layout-tests"])

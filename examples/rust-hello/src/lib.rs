@@ -9,6 +9,10 @@
 //!   Wexlor.clock.subscribe(fn)  -> fn("HH:MM:SS") now and then once a second
 //!   Wexlor.clock.unsubscribe()  -> stops the clock for this window
 //!
+//! It also takes the Linux host's extension table: when a window's web
+//! process ends it loads index.html again (at most every 10 seconds), and
+//! it logs pages that stop answering.
+//!
 //! Threads: init runs on the host's main thread; start is the runtime
 //! thread, which answers page calls and ticks the clock. The notify,
 //! close-requested and page-load handlers run on the main thread and only
@@ -150,10 +154,16 @@ struct App {
     calls_waiting: bool,
     // Clock callbacks, one per window that subscribed.
     clock: BTreeMap<u32, u64>,
+    // When each window's page was last loaded again after its process ended.
+    reloads: BTreeMap<u32, Instant>,
 }
 
-static APP: Mutex<App> =
-    Mutex::new(App { stopping: false, calls_waiting: false, clock: BTreeMap::new() });
+static APP: Mutex<App> = Mutex::new(App {
+    stopping: false,
+    calls_waiting: false,
+    clock: BTreeMap::new(),
+    reloads: BTreeMap::new(),
+});
 static WAKE: Condvar = Condvar::new();
 
 fn app() -> std::sync::MutexGuard<'static, App> {
@@ -353,6 +363,56 @@ unsafe extern "C" fn on_page_loaded(_user_data: *mut c_void, window: u32) {
     log(&format!("window {window}: page loaded"));
 }
 
+// A window's page lost its web process or stopped answering (main thread).
+unsafe extern "C" fn on_web_process(_user_data: *mut c_void, window: u32, reason: i32) {
+    if reason == WEXLOR_WEB_PROCESS_UNRESPONSIVE {
+        log(&format!("window {window}: the page is not answering"));
+        return;
+    }
+    // The page's calls and clock callback died with it.
+    let recently = {
+        let mut state = app();
+        state.clock.remove(&window);
+        let now = Instant::now();
+        let last = state.reloads.insert(window, now);
+        last.is_some_and(|t| now.duration_since(t) < Duration::from_secs(10))
+    };
+    if recently {
+        log(&format!("window {window}: web process ended again (reason {reason}); leaving it"));
+        return;
+    }
+    log(&format!("window {window}: web process ended (reason {reason}); loading the page again"));
+    let url = CString::new(format!("{ORIGIN}index.html")).unwrap();
+    call!(Navigate, ctx(), window, url.as_ptr());
+}
+
+// ---------------------------------------------------------------------------
+// The Linux host's extension table. The header's WEXLOR_HOST_EXTENSION_HAS is
+// a macro that bindgen cannot translate: the same size check, in Rust.
+
+fn has_web_process_handler(ext: &wexlor_host_extensions) -> bool {
+    let end = std::mem::offset_of!(wexlor_host_extensions, SetWebProcessHandler)
+        + std::mem::size_of::<Option<unsafe extern "C" fn()>>();
+    ext.size >= end
+}
+
+/// Called by the host, when it has the table, on its main thread right
+/// before `wexlor_runtime_init`.
+///
+/// # Safety
+/// `ext` is null or points at the host's extension table, valid for the process.
+#[no_mangle]
+pub unsafe extern "C" fn wexlor_runtime_extensions(ext: *const wexlor_host_extensions) {
+    let Some(ext) = ext.as_ref() else { return };
+    if !has_web_process_handler(ext) {
+        return;
+    }
+    if let Some(set) = ext.SetWebProcessHandler {
+        set(ext.context, Some(on_web_process), ptr::null_mut());
+        log("web-process handler registered");
+    }
+}
+
 // ---------------------------------------------------------------------------
 // Entry points.
 
@@ -375,6 +435,7 @@ pub unsafe extern "C" fn wexlor_runtime_init(table: *const wexlor_backend_api) -
         state.stopping = false;
         state.calls_waiting = false;
         state.clock.clear();
+        state.reloads.clear();
     }
 
     // Handlers first, so no event of the new window is missed.

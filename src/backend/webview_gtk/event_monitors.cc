@@ -10,6 +10,7 @@
 #include <unordered_set>
 
 #include "backend/webview_gtk/gtk_webview_backend.h"
+#include "backend/webview_gtk/web_process_gtk.h"
 #include "common/key_names.h"
 #include "runtime/runtime_loader.h"
 #include "wexlor/wexlor.h"
@@ -157,7 +158,8 @@ struct HostWindow {
 // The host window an event's GdkWindow belongs to; id 0 when it is not one
 // of the host's windows (dialogs, menus, tooltips). With `unlessGrabbed`,
 // also 0 while GTK's grab belongs to another window (a modal dialog or an
-// open menu), since the window's content then receives no input.
+// open menu), since the window's content then receives no input. Also 0
+// while the window's page has lost its web process: input reaches no page.
 HostWindow FindHostWindow(GdkWindow* gdkWindow, bool unlessGrabbed = true) {
   HostWindow host;
   if (gdkWindow == nullptr) return host;
@@ -171,6 +173,7 @@ HostWindow FindHostWindow(GdkWindow* gdkWindow, bool unlessGrabbed = true) {
   std::lock_guard<std::mutex> lock(g_gtkwindow_mutex);
   auto it = g_gtkwindow_to_wexlor_id.find(GTK_WINDOW(owner));
   if (it == g_gtkwindow_to_wexlor_id.end()) return host;
+  if (WexlorPageOfWindowGone(GTK_WINDOW(owner))) return host;
   host.id = it->second;
   host.window = GTK_WINDOW(owner);
   return host;

@@ -11,6 +11,7 @@
 #include "backend/webview_gtk/automation_gtk.h"
 #include "backend/webview_gtk/event_monitors.h"
 #include "backend/webview_gtk/scheme_gtk.h"
+#include "backend/webview_gtk/web_process_gtk.h"
 #include "common/gtk/dialogs_gtk.h"
 #include "common/gtk/dock_gtk.h"
 #include "common/gtk/main_queue.h"
@@ -140,11 +141,12 @@ void OnLoadChanged(WebKitWebView* view, WebKitLoadEvent event, gpointer data) {
     // A new document: answers and callbacks of the old one must not reach it.
     const char* uri = webkit_web_view_get_uri(view);
     d->documentTrusted = uri != nullptr && d->trust.Allows(uri);
+    WexlorWebProcessPageCommitted(view);
     Loader()->ForgetWindow(id);
     WexlorStopAppSchemeRequests(id, /*unansweredOnly=*/true);
   } else if (event == WEBKIT_LOAD_FINISHED) {
     // The engine finishes a failed load too (and shows its error page).
-    if (d->loadFailed || d->inErrorPage) {
+    if (d->loadFailed || d->inErrorPage || WexlorShowsWebProcessErrorPage(view)) {
       d->loadFailed = d->inErrorPage = false;
       return;
     }
@@ -292,7 +294,11 @@ void TrustNavigation(GtkWindow* window, WebKitWebView* view, const std::string& 
 
 WebKitWebContext* WexlorWebContext() {
   static WebKitWebContext* context = [] {
-    WebKitWebContext* ctx = webkit_web_context_get_default();
+    WebKitMemoryPressureSettings* memory = WexlorWebProcessMemorySettings();
+    WebKitWebContext* ctx = WEBKIT_WEB_CONTEXT(
+        g_object_new(WEBKIT_TYPE_WEB_CONTEXT, "memory-pressure-settings", memory, nullptr));
+    if (memory != nullptr) webkit_memory_pressure_settings_free(memory);
+    WexlorSetUpWebProcessSandbox(ctx);
     webkit_web_context_register_uri_scheme(ctx, "app", WexlorHandleAppSchemeRequest, nullptr,
                                            nullptr);
     WebKitSecurityManager* security = webkit_web_context_get_security_manager(ctx);
@@ -443,6 +449,7 @@ void GtkWebViewBackend::CreateWindowOnMain(uint32_t id, int width, int height, u
   Connect(state, state.webView, "script-dialog", G_CALLBACK(OnScriptDialog), data);
   Connect(state, state.webView, "decide-policy", G_CALLBACK(OnDecidePolicy), data);
   Connect(state, state.webView, "permission-request", G_CALLBACK(OnWebPermissionRequest), data);
+  WexlorWatchWebProcess(state);
 
   {
     std::lock_guard<std::mutex> lock(g_gtkwindow_mutex);

@@ -213,5 +213,6 @@ void TrustNavigation(GtkWindow* window, WebKitWebView* view, const std::string& 
 gboolean OnWebPermissionRequest(WebKitWebView* webView, WebKitPermissionRequest* request,
                                 gpointer data);
 
-// The "app" scheme is registered once on the default web context.
+// The host's one web context, made on first use with the web processes'
+// memory limit and sandbox; the "app" scheme is registered on it.
 WebKitWebContext* WexlorWebContext();

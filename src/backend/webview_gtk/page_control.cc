@@ -14,6 +14,7 @@
 
 #include "backend/bridge_scripts.h"
 #include "backend/webview_gtk/gtk_webview_backend.h"
+#include "backend/webview_gtk/web_process_gtk.h"
 #include "common/gtk/dialogs_gtk.h"
 #include "common/gtk/main_queue.h"
 #include "common/gtk/notifications_gtk.h"
@@ -129,6 +130,8 @@ void OnEvaluated(GObject* source, GAsyncResult* res, gpointer data) {
   std::shared_ptr<Value> result, failure;
   if (value == nullptr && !WebViewIsLive(WEBKIT_WEB_VIEW(source))) {
     // The window closed while the script ran: like a missing window.
+  } else if (value == nullptr && WexlorWebProcessGone(WEBKIT_WEB_VIEW(source))) {
+    failure = Value::String(kWebProcessEndedError);
   } else if (value == nullptr) {
     failure = Value::String(error != nullptr ? error->message : "Unknown error");
   } else if (jsc_value_is_undefined(value) || jsc_value_is_null(value)) {
@@ -204,14 +207,17 @@ void GtkWebViewBackend::Navigate(uint32_t windowId, const std::string& url) {
     if (url.compare(0, sizeof kHtmlPrefix - 1, kHtmlPrefix) == 0) {
       const std::string html = DecodeHtml(url.c_str() + sizeof kHtmlPrefix - 1);
       TrustNavigation(state.window, state.webView, url, true);
+      WexlorNoteRuntimeLoad(state.webView, &html);
       webkit_web_view_load_html(state.webView, html.c_str(), nullptr);
     } else if (g_uri_peek_scheme(url.c_str()) != nullptr) {
+      WexlorNoteRuntimeLoad(state.webView, nullptr);
       TrustNavigation(state.window, state.webView, url, false);
       webkit_web_view_load_uri(state.webView, url.c_str());
     } else {
       char* absolute = g_canonicalize_filename(url.c_str(), nullptr);
       char* uri = g_filename_to_uri(absolute, nullptr, nullptr);
       if (uri != nullptr) {
+        WexlorNoteRuntimeLoad(state.webView, nullptr);
         TrustNavigation(state.window, state.webView, uri, false);
         webkit_web_view_load_uri(state.webView, uri);
       }
@@ -279,6 +285,11 @@ void GtkWebViewBackend::ExecuteJs(uint32_t windowId, const std::string& script,
     if (!state) {
       Budget().Release(windowId);
       if (request != nullptr) Report(request, nullptr, nullptr);
+      return;
+    }
+    if (WexlorWebProcessGone(state.webView)) {
+      Budget().Release(windowId);
+      if (request != nullptr) Report(request, nullptr, Value::String(kWebProcessEndedError));
       return;
     }
     if (!g_utf8_validate(script.data(), static_cast<gssize>(script.size()), nullptr)) {

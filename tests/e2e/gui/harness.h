@@ -84,6 +84,7 @@ class Child {
   bool Start(const std::vector<std::string>& argv, const std::vector<std::string>& env,
              const fs::path& cwd, const fs::path& out, const fs::path& err, int passFd = -1);
   bool running() const { return pid_ > 0 && !reaped_; }
+  pid_t pid() const { return pid_; }
   // Waits for the process to end; false on timeout. `status` as waitpid's.
   bool Wait(Duration timeout, int* status);
   // Checks without blocking whether the process has ended.
@@ -226,7 +227,11 @@ class Host {
   void Signal(int signum) { child_.Signal(signum); }
 
   const fs::path& cwd() const { return cwd_; }
+  pid_t pid() const { return child_.pid(); }
   std::string StderrText() const;
+  // The same without the lines the test session itself causes (services a
+  // sandboxed web process finds missing); what the warning checks read.
+  std::string CheckedStderr() const;
   // The URLs the host handed to the desktop's default handler, in order.
   std::vector<std::string> OpenedUrls() const;
   // Returns once the runtime thread and the main thread have worked off

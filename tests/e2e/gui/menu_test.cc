@@ -16,7 +16,7 @@ class GuiMenus : public GuiTest {
   static void TearDownTestSuite() {
     // Menus built, shown and torn down without the toolkit complaining.
     if (host_) {
-      const std::string err = host_->StderrText();
+      const std::string err = host_->CheckedStderr();
       EXPECT_EQ(err.find("-WARNING"), std::string::npos) << err;
     }
     StopSuite();

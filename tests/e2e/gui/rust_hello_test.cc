@@ -50,6 +50,7 @@ TEST(GuiRustHello, PageCallRoundTripsThroughTheRustRuntime) {
   const std::string text = Slurp(out);
   EXPECT_THAT(text,
               ::testing::HasSubstr("Runtime loaded successfully from: ./target/debug/libhello.so"));
+  EXPECT_THAT(text, ::testing::HasSubstr("web-process handler registered"));
   EXPECT_THAT(text, ::testing::HasSubstr("call #1 greet"));
   EXPECT_THAT(text, ::testing::HasSubstr(answered)) << Slurp(err);
   // SIGTERM ends the application the ordinary way: the runtime thread ends.

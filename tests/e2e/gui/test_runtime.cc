@@ -37,6 +37,7 @@
 namespace {
 
 const wexlor_backend_api* api = nullptr;
+const wexlor_host_extensions* ext = nullptr;  // the host's extension table
 void* ctx = nullptr;
 std::thread::id mainThread;
 std::thread::id runtimeThread;
@@ -272,7 +273,6 @@ void OnMove(void*, uint32_t window, int32_t x, int32_t y) {
   Event({"move", std::to_string(window), std::to_string(x), std::to_string(y)});
 }
 
-const wexlor_host_extensions* extensions = nullptr;
 
 // One launch's URLs, as one event.
 void OnOpenUrls(void*, const char* const* urls, size_t count) {
@@ -681,6 +681,11 @@ void Flood(std::vector<std::string> a) {
 }
 
 // Carries out one command; returns false when the reply is sent later.
+void OnWebProcess(void*, uint32_t window, int32_t reason) {
+  CheckMain("webproc");
+  Event({"webproc", std::to_string(window), std::to_string(reason)});
+}
+
 bool Execute(const std::string& seq, const std::vector<std::string>& a,
              std::vector<std::string>& reply) {
   const std::string& verb = a[0];
@@ -859,12 +864,18 @@ bool Execute(const std::string& seq, const std::vector<std::string>& a,
     api->SetDockMenu(ctx, arg(1) == "null" ? nullptr : BuildFromJson(arg(1)),
                      OnMenuClick<&dockMenuTag>, &dockMenuTag);
   } else if (verb == "openurls") {  // openurls on|off
-    if (extensions != nullptr) {
-      extensions->SetOpenUrlsHandler(extensions->context, arg(1) == "on" ? OnOpenUrls : nullptr,
+    if (WEXLOR_HOST_EXTENSION_HAS(ext, SetOpenUrlsHandler)) {
+      ext->SetOpenUrlsHandler(ext->context, arg(1) == "on" ? OnOpenUrls : nullptr,
                                      nullptr);
     }
   } else if (verb == "reopen") {  // reopen on|off
     api->SetDockReopenHandler(ctx, arg(1) == "on" ? OnReopen : nullptr, &reopenTag);
+  } else if (verb == "webproc") {  // webproc on|off: the web-process handler
+    if (!WEXLOR_HOST_EXTENSION_HAS(ext, SetWebProcessHandler)) {
+      reply = {"no-extension"};
+    } else {
+      ext->SetWebProcessHandler(ext->context, arg(1) == "on" ? OnWebProcess : nullptr, nullptr);
+    }
   } else if (verb == "answer") {  // answer <method> <kind> [payload]
     std::lock_guard<std::mutex> lock(rulesMutex);
     rules[arg(1)] = AnswerRule{arg(2), arg(3)};
@@ -915,7 +926,7 @@ void HandleLine(const std::string& line) {
 
 }  // namespace
 
-EXPORT void wexlor_runtime_extensions(const wexlor_host_extensions* ext) { extensions = ext; }
+EXPORT void wexlor_runtime_extensions(const wexlor_host_extensions* table) { ext = table; }
 
 EXPORT int wexlor_runtime_init(const wexlor_backend_api* table) {
   if (table == nullptr || table->version != WEXLOR_BACKEND_API_VERSION) return 1;
