@@ -228,7 +228,9 @@ TEST_F(GuiDelegates, EveryEndingClosesOpenDialogs) {
     } else {
       h.SendCommand({"quit"});
     }
-    if (!seq.empty()) EXPECT_EQ(h.Reply(seq), (Tokens{"0", "null"}));
+    if (!seq.empty()) {
+      EXPECT_EQ(h.Reply(seq), (Tokens{"0", "null"}));
+    }
     EXPECT_TRUE(h.WaitFor({"shutdown"}, mark).has_value());
     EXPECT_EQ(h.WaitForExit(), "");
     const auto deadline = std::chrono::steady_clock::now() + kTimeout;
