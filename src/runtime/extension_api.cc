@@ -15,6 +15,14 @@ void Ext_SetWebProcessHandler(void*, wexlor_web_process_handler cb, void* ud) {
   Loader()->webProcessHandler_.Set(cb, ud);
 }
 
+void Ext_SetDropHandler(void*, wexlor_drop_handler cb, void* ud) {
+  Loader()->dropHandler_.Set(cb, ud);
+}
+
+void Ext_SetPagePermissionHandler(void*, wexlor_page_permission_handler cb, void* ud) {
+  Loader()->pagePermissionHandler_.Set(cb, ud);
+}
+
 }  // namespace
 
 void RuntimeLoader::InitializeExtensionApi() {
@@ -23,4 +31,6 @@ void RuntimeLoader::InitializeExtensionApi() {
   extensions_.version = WEXLOR_HOST_EXTENSIONS_VERSION;
   extensions_.context = this;
   extensions_.SetWebProcessHandler = Ext_SetWebProcessHandler;
+  extensions_.SetDropHandler = Ext_SetDropHandler;
+  extensions_.SetPagePermissionHandler = Ext_SetPagePermissionHandler;
 }

@@ -10,6 +10,7 @@
 #include "backend/page_trust.h"
 #include "backend/webview_gtk/event_monitors.h"
 #include "backend/webview_gtk/scheme_gtk.h"
+#include "backend/webview_gtk/web_data_gtk.h"
 #include "common/gtk/dialogs_gtk.h"
 #include "common/gtk/dock_gtk.h"
 #include "common/gtk/main_queue.h"
@@ -197,13 +198,17 @@ bool IsWebViewScheme(const char* uri) {
   return shown;
 }
 
-gboolean OnDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decision,
+gboolean OnDecidePolicy(WebKitWebView* view, WebKitPolicyDecision* decision,
                         WebKitPolicyDecisionType type, gpointer data) {
   if (type != WEBKIT_POLICY_DECISION_TYPE_NAVIGATION_ACTION) return FALSE;
   WebKitNavigationAction* action = webkit_navigation_policy_decision_get_navigation_action(
       WEBKIT_NAVIGATION_POLICY_DECISION(decision));
   WebKitURIRequest* request = webkit_navigation_action_get_request(action);
   const char* uri = request != nullptr ? webkit_uri_request_get_uri(request) : nullptr;
+  if (WexlorIsDropNavigation(view, uri)) {
+    webkit_policy_decision_ignore(decision);  // a drop never replaces the page
+    return TRUE;
+  }
   if (uri == nullptr || IsWebViewScheme(uri)) return FALSE;
   webkit_policy_decision_ignore(decision);
   if (webkit_navigation_action_is_user_gesture(action) &&
@@ -291,7 +296,11 @@ void TrustNavigation(GtkWindow* window, WebKitWebView* view, const std::string& 
 
 WebKitWebContext* WexlorWebContext() {
   static WebKitWebContext* context = [] {
-    WebKitWebContext* ctx = webkit_web_context_get_default();
+    WebKitWebsiteDataManager* data = WexlorNewWebsiteDataManager();
+    auto* ctx = WEBKIT_WEB_CONTEXT(
+        g_object_new(WEBKIT_TYPE_WEB_CONTEXT, "website-data-manager", data, nullptr));
+    g_object_unref(data);
+    WexlorSetUpWebsiteData(ctx);
     webkit_web_context_register_uri_scheme(ctx, "app", WexlorHandleAppSchemeRequest, nullptr,
                                            nullptr);
     WebKitSecurityManager* security = webkit_web_context_get_security_manager(ctx);
@@ -416,8 +425,7 @@ void GtkWebViewBackend::CreateWindowOnMain(uint32_t id, int width, int height, u
       WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", WexlorWebContext(),
                                    "user-content-manager", state.contentManager, nullptr));
   g_object_unref(state.contentManager);  // the web view keeps it
-  WebKitSettings* settings = webkit_web_view_get_settings(state.webView);
-  webkit_settings_set_enable_developer_extras(settings, TRUE);
+  WexlorSetUpWebView(state.webView, id);
 
   if (flags & kWindowFlagTransparent) {
     GdkScreen* screen = gtk_widget_get_screen(window);

@@ -23,10 +23,10 @@ struct GtkWindowState {
   WebKitUserContentManager* contentManager = nullptr;
   GtkWidget* box = nullptr;      // holds the menu bar slot above the web view
   GtkWidget* menuBar = nullptr;  // the menu shown: a bar, or an unshown menu (frameless, panel)
-  GtkAccelGroup* accelGroup = nullptr;                  // the shown menu's accelerators
+  GtkAccelGroup* accelGroup = nullptr;                   // the shown menu's accelerators
   std::shared_ptr<const wexlor_common::MenuSetup> menu;  // the window's own menu, when set
-  bool showsMenuBar = true;                             // false for frameless windows and panels
-  std::vector<std::pair<gpointer, gulong>> signals;     // (instance, handler id)
+  bool showsMenuBar = true;                              // false for frameless windows and panels
+  std::vector<std::pair<gpointer, gulong>> signals;      // (instance, handler id)
   bool alwaysOnTop = false;
 };
 
@@ -205,5 +205,6 @@ void TrustNavigation(GtkWindow* window, WebKitWebView* view, const std::string& 
 gboolean OnWebPermissionRequest(WebKitWebView* webView, WebKitPermissionRequest* request,
                                 gpointer data);
 
-// The "app" scheme is registered once on the default web context.
+// The application's one web context: its own website data (see
+// web_data_gtk.h) and the "app" scheme.
 WebKitWebContext* WexlorWebContext();

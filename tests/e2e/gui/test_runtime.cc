@@ -37,6 +37,7 @@
 namespace {
 
 const wexlor_backend_api* api = nullptr;
+const wexlor_host_extensions* extensions = nullptr;
 void* ctx = nullptr;
 std::thread::id mainThread;
 std::thread::id runtimeThread;
@@ -307,6 +308,31 @@ void OnKey(void*, uint32_t window, int32_t up, const char* key, const char* code
 void OnMenuClick(void*, uint32_t owner, const char* itemId) {
   CheckMain("menu");
   Event({"menu", std::to_string(owner), itemId != nullptr ? itemId : "(null)"});
+}
+
+// Dropped files: "drop <window> <x> <y> <path>...".
+void OnDrop(void*, uint32_t window, int32_t x, int32_t y, wexlor_value* paths) {
+  CheckMain("drop");
+  std::vector<std::string> tokens = {"drop", std::to_string(window), std::to_string(x),
+                                     std::to_string(y)};
+  for (size_t i = 0; i < api->ValueListSize(paths); ++i) {
+    wexlor_value* item = api->ValueListGet(paths, i);
+    char* text = api->ValueGetString(item, nullptr);
+    tokens.push_back(text != nullptr ? text : "");
+    api->ValueFreeString(text);
+    api->ValueFree(item);
+  }
+  api->ValueFree(paths);
+  Event(tokens);
+}
+
+// Page permission requests, answered as the test said.
+std::atomic<int32_t> pagePermissionAnswer{0};
+int32_t OnPagePermission(void*, uint32_t window, const char* kind, const char* origin) {
+  CheckMain("page-permission");
+  Event({"page-permission", std::to_string(window), kind != nullptr ? kind : "(null)",
+         origin != nullptr ? origin : "(null)"});
+  return pagePermissionAnswer.load();
 }
 
 // ---------------------------------------------------------------------------
@@ -826,6 +852,14 @@ bool Execute(const std::string& seq, const std::vector<std::string>& a,
     api->SetDockMenu(ctx, arg(1) == "null" ? nullptr : BuildFromJson(arg(1)), OnMenuClick, nullptr);
   } else if (verb == "reopen") {  // reopen on|off
     api->SetDockReopenHandler(ctx, arg(1) == "on" ? OnReopen : nullptr, &reopenTag);
+  } else if (verb == "devtools") {
+    api->OpenDevTools(ctx, win);
+  } else if (verb == "drops") {  // drops on|off
+    extensions->SetDropHandler(ctx, arg(1) == "on" ? OnDrop : nullptr, nullptr);
+  } else if (verb == "pagepermission") {  // pagepermission allow|deny|off
+    pagePermissionAnswer.store(arg(1) == "allow" ? 1 : 0);
+    extensions->SetPagePermissionHandler(ctx, arg(1) == "off" ? nullptr : OnPagePermission,
+                                         nullptr);
   } else if (verb == "answer") {  // answer <method> <kind> [payload]
     std::lock_guard<std::mutex> lock(rulesMutex);
     rules[arg(1)] = AnswerRule{arg(2), arg(3)};
@@ -875,6 +909,8 @@ void HandleLine(const std::string& line) {
 }
 
 }  // namespace
+
+EXPORT void wexlor_runtime_extensions(const wexlor_host_extensions* ext) { extensions = ext; }
 
 EXPORT int wexlor_runtime_init(const wexlor_backend_api* table) {
   if (table == nullptr || table->version != WEXLOR_BACKEND_API_VERSION) return 1;
