@@ -106,29 +106,30 @@ void OnDragDataReceived(GtkWidget*, GdkDragContext* context, gint, gint, GtkSele
     g_clear_object(&d->drag);
     d->drag = GDK_DRAG_CONTEXT(g_object_ref(context));
     d->uris.clear();
+    d->dropPending = false;  // an earlier drop without links
   }
   gchar* target = gdk_atom_name(gtk_selection_data_get_target(data));
   if (gchar** uris = gtk_selection_data_get_uris(data)) {
     for (gchar** u = uris; *u != nullptr; ++u) AddUri(d, *u);
     g_strfreev(uris);
-  } else if (target != nullptr && (std::strcmp(target, "_NETSCAPE_URL") == 0 ||
-                                   std::strcmp(target, "text/x-moz-url") == 0)) {
-    // "url\ntitle"
-    if (guchar* text = gtk_selection_data_get_text(data)) {
-      std::string s = reinterpret_cast<char*>(text);
-      g_free(text);
-      AddUri(d, s.substr(0, s.find_first_of("\r\n")));
-    }
+  } else if (target != nullptr && std::strcmp(target, "_NETSCAPE_URL") == 0) {
+    // "url\ntitle", 8-bit text
+    const guchar* bytes = gtk_selection_data_get_data(data);
+    const std::string text(reinterpret_cast<const char*>(bytes),
+                           static_cast<size_t>(gtk_selection_data_get_length(data)));
+    AddUri(d, text.substr(0, text.find_first_of("\r\n")));
   }
   g_free(target);
-  if (d->dropPending && d->drag == context) DeliverDrop(d);
+  // A drop that came before its data is delivered with the first link:
+  // the engine follows no drop without one.
+  if (d->dropPending && d->drag == context && !d->uris.empty()) DeliverDrop(d);
 }
 
 gboolean OnDragDrop(GtkWidget*, GdkDragContext* context, gint x, gint y, guint, gpointer user) {
   auto* d = static_cast<ViewData*>(user);
   d->dropX = x;
   d->dropY = y;
-  if (d->drag == context) {
+  if (d->drag == context && !d->uris.empty()) {
     DeliverDrop(d);
   } else {
     d->dropPending = true;  // the web view asks for the data; it comes next
