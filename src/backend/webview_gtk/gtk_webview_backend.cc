@@ -290,6 +290,7 @@ void TrustNavigation(GtkWindow* window, WebKitWebView* view, const std::string& 
                      bool htmlText) {
   WindowSignalData* d = SignalData(window);
   if (d == nullptr) return;
+  if (!htmlText) WexlorNoteRuntimeNavigation(view, url);
   const bool changed = htmlText ? d->trust.AllowHtmlText() : d->trust.AllowNavigation(url);
   if (changed) InstallBridge(webkit_web_view_get_user_content_manager(view), *d);
 }

@@ -46,6 +46,7 @@ struct ViewData {
   // What the engine may try to load after the drop, until `guardUntil`.
   std::vector<std::string> guarded;
   gint64 guardUntil = 0;
+  std::string runtimeUri;  // the runtime's own navigation, never taken for a drop's
 
   ~ViewData() {
     if (drag != nullptr) g_object_unref(drag);
@@ -205,14 +206,23 @@ void WexlorEnableInspector(WebKitWebView* view) {
   webkit_settings_set_enable_developer_extras(webkit_web_view_get_settings(view), TRUE);
 }
 
+void WexlorNoteRuntimeNavigation(WebKitWebView* view, const std::string& uri) {
+  if (ViewData* d = DataOf(view)) d->runtimeUri = Comparable(uri.c_str());
+}
+
 bool WexlorIsDropNavigation(WebKitWebView* view, const char* uri) {
   ViewData* d = DataOf(view);
-  if (d == nullptr || uri == nullptr || d->guarded.empty()) return false;
+  if (d == nullptr || uri == nullptr) return false;
+  const std::string wanted = Comparable(uri);
+  if (!d->runtimeUri.empty() && wanted == d->runtimeUri) {
+    d->runtimeUri.clear();
+    return false;
+  }
+  if (d->guarded.empty()) return false;
   if (g_get_monotonic_time() > d->guardUntil) {
     d->guarded.clear();
     return false;
   }
-  const std::string wanted = Comparable(uri);
   for (const auto& g : d->guarded) {
     if (g == wanted) {
       d->guarded.clear();

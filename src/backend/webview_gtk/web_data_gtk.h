@@ -6,6 +6,7 @@
 #include <webkit2/webkit2.h>
 
 #include <cstdint>
+#include <string>
 
 // The application's website data manager, made once: a profile of its own
 // (see web_profile.h), or ephemeral with WEXLOR_EPHEMERAL=1. The caller
@@ -19,6 +20,9 @@ void WexlorSetUpWebsiteData(WebKitWebContext* context);
 void WexlorSetUpWebView(WebKitWebView* view, uint32_t windowId);
 // Turns the view's inspector on for good (OpenDevTools).
 void WexlorEnableInspector(WebKitWebView* view);
+// The runtime navigates the view to `uri`: that navigation is never taken
+// for the engine following a drop of the same link.
+void WexlorNoteRuntimeNavigation(WebKitWebView* view, const std::string& uri);
 // True when a navigation to `uri` is the engine following what was just
 // dropped on the view; the caller ignores it.
 bool WexlorIsDropNavigation(WebKitWebView* view, const char* uri);
