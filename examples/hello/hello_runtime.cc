@@ -194,6 +194,29 @@ std::string_view HeaderValue(const char* block, size_t length, std::string_view 
   return {};
 }
 
+// A one-second 440 Hz tone as a WAV file, made here so the example ships
+// no media file: the page plays it through a blob (see app.js).
+std::string ToneWav() {
+  constexpr uint32_t kRate = 22050, kSamples = kRate;
+  std::string wav;
+  auto put = [&](uint32_t v, int bytes) {
+    for (int i = 0; i < bytes; ++i) wav += static_cast<char>((v >> (8 * i)) & 0xff);
+  };
+  wav += "RIFF";
+  put(36 + kSamples * 2, 4);
+  wav += "WAVEfmt ";
+  put(16, 4), put(1, 2), put(1, 2), put(kRate, 4), put(kRate * 2, 4), put(2, 2), put(16, 2);
+  wav += "data";
+  put(kSamples * 2, 4);
+  for (uint32_t i = 0; i < kSamples; ++i) {
+    const double fade = 1.0 - static_cast<double>(i) / kSamples;
+    put(static_cast<uint16_t>(
+            static_cast<int16_t>(8000 * fade * std::sin(i * 2 * M_PI * 440 / kRate))),
+        2);
+  }
+  return wav;
+}
+
 // Answers one "app" request with the page file it names, or 404. Runs on
 // the main thread; the files are small, so the answer is complete at once.
 void OnSchemeRequest(void*, uint32_t window, wexlor_scheme_exchange* exchange, const char* method,
@@ -216,7 +239,11 @@ void OnSchemeRequest(void*, uint32_t window, wexlor_scheme_exchange* exchange, c
                       std::none_of(relative.begin(), relative.end(),
                                    [](const auto& part) { return part == ".."; });
     const auto file = std::filesystem::path(PagesDirectory()) / relative;
-    if (safe && std::string_view(method) == "GET") {
+    if (safe && std::string_view(method) == "GET" && rest == "tone.wav") {
+      body = ToneWav();
+      status = 200;
+      headers = std::string("Content-Type") + '\0' + "audio/wav" + '\0';
+    } else if (safe && std::string_view(method) == "GET") {
       if (std::FILE* f = std::fopen(file.c_str(), "rb")) {
         char buffer[16384];
         size_t n;

@@ -161,6 +161,12 @@ TEST_F(HelloRuntimeTest, ServesItsPagesAndNothingElse) {
   EXPECT_EQ(serve("GET", "app://hello/../CMakeLists.txt")->status, 404);
   EXPECT_EQ(serve("GET", "app://other/index.html")->status, 404);
   EXPECT_EQ(serve("POST", "app://hello/index.html")->status, 404);
+  // The tone the page plays: a whole WAV file, one second long.
+  const auto tone = serve("GET", "app://hello/tone.wav");
+  EXPECT_EQ(tone->headers, std::string("Content-Type\0audio/wav\0", 23));
+  ASSERT_EQ(tone->body.size(), 44u + 22050u * 2);
+  EXPECT_EQ(tone->body.substr(0, 4), "RIFF");
+  EXPECT_EQ(tone->body.substr(36, 4), "data");
   unsetenv("HELLO_PAGES_DIR");
 }
 

@@ -707,7 +707,7 @@ typedef struct wexlor_backend_api {
 /* The Linux host's extension table: see ::wexlor_host_extensions. */
 
 /** The version of ::wexlor_host_extensions: the number of entries. */
-#define WEXLOR_HOST_EXTENSIONS_VERSION 2u
+#define WEXLOR_HOST_EXTENSIONS_VERSION 4u
 
 /** True when the record @p ext (a pointer) holds @p entry. */
 #define WEXLOR_HOST_EXTENSION_HAS(ext, entry) \
@@ -756,6 +756,35 @@ typedef void (*wexlor_web_process_handler)(void* user_data, uint32_t window, int
  */
 typedef void (*wexlor_open_urls_handler)(void* user_data, const char* const* urls, size_t count);
 
+ * Files were dropped on a window's page. Main thread; return quickly. The
+ * page's own drop event fires as well; the window never navigates to what
+ * was dropped. Called only when the drop holds at least one local file.
+ * @param user_data As registered.
+ * @param window The window.
+ * @param x Horizontal drop point in the web view, in pixels from its left.
+ * @param y Vertical drop point in the web view, in pixels from its top.
+ * @param paths A list of strings, the dropped files' absolute paths in the
+ *        order given; owned by the handler, which releases it with ValueFree.
+ */
+typedef void (*wexlor_drop_handler)(void* user_data, uint32_t window, int32_t x, int32_t y,
+                                    wexlor_value* paths);
+
+/**
+ * A page asks for a permission other than notifications. Main thread;
+ * return quickly (no synchronous queries, no dialogs). Without a handler
+ * every such request is denied, with one line on standard error.
+ * @param user_data As registered.
+ * @param window The window.
+ * @param kind "geolocation", "camera", "microphone", "camera+microphone",
+ *        "display-capture", "pointer-lock", "device-info", "media-key-system",
+ *        "website-data-access", "clipboard" or "other".
+ * @param origin The origin of the window's top document, such as
+ *        "app://app" or "https://example.com"; the text lives for the call.
+ * @return Non-zero to allow, 0 to deny.
+ */
+typedef int32_t (*wexlor_page_permission_handler)(void* user_data, uint32_t window,
+                                                  const char* kind, const char* origin);
+
 /**
  * The Linux host's extension table: what it offers beyond
  * ::wexlor_backend_api, which never changes for it. A runtime that wants
@@ -793,6 +822,17 @@ typedef struct wexlor_host_extensions {
    * unless the old handler is running, which it waits for. Without a host
    * user interface the handler is never called. */
   void (*SetOpenUrlsHandler)(void* ctx, wexlor_open_urls_handler handler, void* user_data);
+
+  /** Version 3. Registers the drop handler (null clears it: dropped files
+   * then reach only the page). Returns at once. Without a user interface the
+   * handler is kept and never called. */
+  void (*SetDropHandler)(void* ctx, wexlor_drop_handler handler, void* user_data);
+
+  /** Version 4. Registers the page-permission handler (null clears it: every
+   * request is denied again). Returns at once. Without a user interface the
+   * handler is kept and never called. */
+  void (*SetPagePermissionHandler)(void* ctx, wexlor_page_permission_handler handler,
+                                   void* user_data);
 } wexlor_host_extensions;
 
 /**

@@ -20,6 +20,14 @@ void Ext_SetOpenUrlsHandler(void*, wexlor_open_urls_handler cb, void* ud) {
   launch_urls::SetHandler(cb, ud);
 }
 
+void Ext_SetDropHandler(void*, wexlor_drop_handler cb, void* ud) {
+  Loader()->dropHandler_.Set(cb, ud);
+}
+
+void Ext_SetPagePermissionHandler(void*, wexlor_page_permission_handler cb, void* ud) {
+  Loader()->pagePermissionHandler_.Set(cb, ud);
+}
+
 }  // namespace
 
 void RuntimeLoader::InitializeExtensionApi() {
@@ -29,4 +37,6 @@ void RuntimeLoader::InitializeExtensionApi() {
   extensions_.context = this;
   extensions_.SetWebProcessHandler = Ext_SetWebProcessHandler;
   extensions_.SetOpenUrlsHandler = Ext_SetOpenUrlsHandler;
+  extensions_.SetDropHandler = Ext_SetDropHandler;
+  extensions_.SetPagePermissionHandler = Ext_SetPagePermissionHandler;
 }

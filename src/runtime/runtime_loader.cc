@@ -8,6 +8,7 @@
 
 #include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <system_error>
 #include <vector>
@@ -91,6 +92,12 @@ bool RuntimeLoader::Load(const std::string& path) {
   if (library_ == nullptr) {
     PrintLine(stderr, "Failed to load runtime: " + DlErrorText());
     return false;
+  }
+  if (char* resolved = realpath(openPath.c_str(), nullptr)) {
+    libraryPath_ = resolved;
+    free(resolved);
+  } else {
+    libraryPath_ = path;
   }
   struct Symbol {
     const char* name;

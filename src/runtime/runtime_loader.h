@@ -76,6 +76,9 @@ class RuntimeLoader {
   WexlorBackend* backend() const { return backend_.load(); }
   const wexlor_backend_api* api() const { return &api_; }
   const wexlor_host_extensions* extensions() const { return &extensions_; }
+  // The loaded library's path with symbolic links resolved (as given when
+  // it cannot be resolved); empty before Load.
+  const std::string& libraryPath() const { return libraryPath_; }
   bool running() const { return running_.load(std::memory_order_acquire); }
   // What the start entry returned; 0 until it has returned.
   int startResult() const { return startResult_.load(std::memory_order_acquire); }
@@ -127,6 +130,8 @@ class RuntimeLoader {
   HandlerRegistration<wexlor_js_call_notify> jsCallNotify_;
   // Set through the extension table.
   HandlerRegistration<wexlor_web_process_handler> webProcessHandler_;
+  HandlerRegistration<wexlor_drop_handler> dropHandler_;
+  HandlerRegistration<wexlor_page_permission_handler> pagePermissionHandler_;
 
   // Holds the backend for the duration of one table entry; see SetBackend.
   class BackendUse {
@@ -158,6 +163,7 @@ class RuntimeLoader {
   };
 
   void* library_ = nullptr;
+  std::string libraryPath_;
   wexlor_runtime_init_fn initFn_ = nullptr;
   wexlor_runtime_start_fn startFn_ = nullptr;
   wexlor_runtime_shutdown_fn shutdownFn_ = nullptr;

@@ -458,7 +458,7 @@ TEST(WorkerProbe, TableTakesItsDefaultsWithoutABackend) {
   // Lines printed during init, on the main thread before "Runtime started".
   const std::vector<std::string> duringInit = {
       // The extension table comes first, complete.
-      "extensions=2,1,1,0",
+      "extensions=4,1,1,0",
       "version=29",
       "desktop_stack=0",
       "null_entries=0",

@@ -137,6 +137,27 @@ function setUpClock() {
   };
 }
 
+// The engine's media player cannot open app:// URLs itself, so media the
+// runtime serves is fetched whole and played from a blob: URL, which plays
+// and seeks. (Large media: stream it into a MediaSource instead.)
+async function playFromApp(element, url) {
+  const response = await fetch(url);
+  if (!response.ok) throw new Error(`${url}: ${response.status}`);
+  if (element.src.startsWith("blob:")) URL.revokeObjectURL(element.src);
+  element.src = URL.createObjectURL(await response.blob());
+  return element.play();
+}
+
+function setUpSound() {
+  const output = $("sound-result");
+  $("sound-play").addEventListener("click", () =>
+    playFromApp($("sound"), "tone.wav").then(
+      () => show(output, "Playing app://hello/tone.wav through a blob."),
+      (error) => show(output, error.message, "error"),
+    ),
+  );
+}
+
 function setUpNotification() {
   const output = $("notify-result");
   $("notify").addEventListener("click", () =>
@@ -169,6 +190,7 @@ function main() {
   setUpClock();
   setUpNotification();
   Wexlor.links().then((urls) => urls.forEach(window.helloOpened), () => {});
+  setUpSound();
 }
 
 main();

@@ -3,6 +3,7 @@
 // through the desktop's notification service, tray icons as status-notifier
 // items and the dock as the launcher entry.
 #include "backend/webview_gtk/gtk_webview_backend.h"
+#include "backend/webview_gtk/web_data_gtk.h"
 #include "common/gtk/dialogs_gtk.h"
 #include "common/gtk/dock_gtk.h"
 #include "common/gtk/notifications_gtk.h"
@@ -76,9 +77,11 @@ void GtkWebViewBackend::RequestPermission(int kind, wexlor_permission_handler ha
 
 // A page asking to show notifications gets the answer the runtime would:
 // allowed while the desktop's notification service exists. Other requests
-// are left to the web view's default (denied).
-gboolean OnWebPermissionRequest(WebKitWebView*, WebKitPermissionRequest* request, gpointer) {
-  if (!WEBKIT_IS_NOTIFICATION_PERMISSION_REQUEST(request)) return FALSE;
+// are the runtime's to decide, denied without it.
+gboolean OnWebPermissionRequest(WebKitWebView* view, WebKitPermissionRequest* request, gpointer) {
+  if (!WEBKIT_IS_NOTIFICATION_PERMISSION_REQUEST(request)) {
+    return WexlorDecidePagePermission(view, request);
+  }
   g_object_ref(request);
   wexlor_common::QueryNotificationServiceGtk([request](bool exists) {
     if (exists) {

@@ -12,6 +12,7 @@
 #include "backend/webview_gtk/event_monitors.h"
 #include "backend/webview_gtk/scheme_gtk.h"
 #include "backend/webview_gtk/web_process_gtk.h"
+#include "backend/webview_gtk/web_data_gtk.h"
 #include "common/gtk/dialogs_gtk.h"
 #include "common/gtk/dock_gtk.h"
 #include "common/gtk/main_queue.h"
@@ -200,13 +201,17 @@ bool IsWebViewScheme(const char* uri) {
   return shown;
 }
 
-gboolean OnDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decision,
+gboolean OnDecidePolicy(WebKitWebView* view, WebKitPolicyDecision* decision,
                         WebKitPolicyDecisionType type, gpointer data) {
   if (type != WEBKIT_POLICY_DECISION_TYPE_NAVIGATION_ACTION) return FALSE;
   WebKitNavigationAction* action = webkit_navigation_policy_decision_get_navigation_action(
       WEBKIT_NAVIGATION_POLICY_DECISION(decision));
   WebKitURIRequest* request = webkit_navigation_action_get_request(action);
   const char* uri = request != nullptr ? webkit_uri_request_get_uri(request) : nullptr;
+  if (WexlorIsDropNavigation(view, uri)) {
+    webkit_policy_decision_ignore(decision);  // a drop never replaces the page
+    return TRUE;
+  }
   if (uri == nullptr || IsWebViewScheme(uri)) return FALSE;
   webkit_policy_decision_ignore(decision);
   if (webkit_navigation_action_is_user_gesture(action) &&
@@ -288,6 +293,7 @@ void TrustNavigation(GtkWindow* window, WebKitWebView* view, const std::string& 
                      bool htmlText) {
   WindowSignalData* d = SignalData(window);
   if (d == nullptr) return;
+  if (!htmlText) WexlorNoteRuntimeNavigation(view, url);
   const bool changed = htmlText ? d->trust.AllowHtmlText() : d->trust.AllowNavigation(url);
   if (changed) InstallBridge(webkit_web_view_get_user_content_manager(view), *d);
 }
@@ -295,10 +301,13 @@ void TrustNavigation(GtkWindow* window, WebKitWebView* view, const std::string& 
 WebKitWebContext* WexlorWebContext() {
   static WebKitWebContext* context = [] {
     WebKitMemoryPressureSettings* memory = WexlorWebProcessMemorySettings();
-    WebKitWebContext* ctx = WEBKIT_WEB_CONTEXT(
-        g_object_new(WEBKIT_TYPE_WEB_CONTEXT, "memory-pressure-settings", memory, nullptr));
+    WebKitWebsiteDataManager* data = WexlorNewWebsiteDataManager();
+    auto* ctx = WEBKIT_WEB_CONTEXT(g_object_new(WEBKIT_TYPE_WEB_CONTEXT, "memory-pressure-settings",
+                                                memory, "website-data-manager", data, nullptr));
     if (memory != nullptr) webkit_memory_pressure_settings_free(memory);
+    g_object_unref(data);
     WexlorSetUpWebProcessSandbox(ctx);
+    WexlorSetUpWebsiteData(ctx);
     webkit_web_context_register_uri_scheme(ctx, "app", WexlorHandleAppSchemeRequest, nullptr,
                                            nullptr);
     WebKitSecurityManager* security = webkit_web_context_get_security_manager(ctx);
@@ -420,8 +429,7 @@ void GtkWebViewBackend::CreateWindowOnMain(uint32_t id, int width, int height, u
       state.contentManager, "is-controlled-by-automation", AutomationEnabled(), nullptr));
   g_object_unref(state.contentManager);  // the web view keeps it
   WatchAutomatedWebView(state.webView);
-  WebKitSettings* settings = webkit_web_view_get_settings(state.webView);
-  webkit_settings_set_enable_developer_extras(settings, TRUE);
+  WexlorSetUpWebView(state.webView, id);
 
   if (flags & kWindowFlagTransparent) {
     GdkScreen* screen = gtk_widget_get_screen(window);

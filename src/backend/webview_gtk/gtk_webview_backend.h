@@ -24,10 +24,10 @@ struct GtkWindowState {
   WebKitUserContentManager* contentManager = nullptr;
   GtkWidget* box = nullptr;      // holds the menu bar slot above the web view
   GtkWidget* menuBar = nullptr;  // the menu shown: a bar, or an unshown menu (frameless, panel)
-  GtkAccelGroup* accelGroup = nullptr;                  // the shown menu's accelerators
+  GtkAccelGroup* accelGroup = nullptr;                   // the shown menu's accelerators
   std::shared_ptr<const wexlor_common::MenuSetup> menu;  // the window's own menu, when set
-  bool showsMenuBar = true;                             // false for frameless windows and panels
-  std::vector<std::pair<gpointer, gulong>> signals;     // (instance, handler id)
+  bool showsMenuBar = true;                              // false for frameless windows and panels
+  std::vector<std::pair<gpointer, gulong>> signals;      // (instance, handler id)
   bool alwaysOnTop = false;
 };
 
@@ -213,6 +213,7 @@ void TrustNavigation(GtkWindow* window, WebKitWebView* view, const std::string& 
 gboolean OnWebPermissionRequest(WebKitWebView* webView, WebKitPermissionRequest* request,
                                 gpointer data);
 
-// The host's one web context, made on first use with the web processes'
-// memory limit and sandbox; the "app" scheme is registered on it.
+// The application's one web context, made on first use: its own website
+// data (see web_data_gtk.h), the web processes' memory limit and sandbox,
+// and the "app" scheme.
 WebKitWebContext* WexlorWebContext();

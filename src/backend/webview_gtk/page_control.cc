@@ -15,6 +15,7 @@
 #include "backend/bridge_scripts.h"
 #include "backend/webview_gtk/gtk_webview_backend.h"
 #include "backend/webview_gtk/web_process_gtk.h"
+#include "backend/webview_gtk/web_data_gtk.h"
 #include "common/gtk/dialogs_gtk.h"
 #include "common/gtk/main_queue.h"
 #include "common/gtk/notifications_gtk.h"
@@ -356,6 +357,8 @@ void GtkWebViewBackend::RespondToJsCall(uint32_t windowId, uint64_t callId,
 void GtkWebViewBackend::OpenDevTools(uint32_t windowId) {
   MainQueue::Post([=, this] {
     if (const WindowRefs state = Refs(windowId)) {
+      // The inspector is off until asked for; from then on the window keeps it.
+      WexlorEnableInspector(state.webView);
       webkit_web_inspector_show(webkit_web_view_get_inspector(state.webView));
     }
   });

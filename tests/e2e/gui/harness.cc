@@ -496,6 +496,11 @@ std::vector<XWindow> XSession::MappedWindowsOfType(const char* type) {
   return found;
 }
 
+int XSession::Height(Window w) {
+  XWindowAttributes attributes{};
+  return XGetWindowAttributes(x_, w, &attributes) ? attributes.height : 0;
+}
+
 int XSession::Depth(Window w) {
   XWindowAttributes attributes{};
   return XGetWindowAttributes(x_, w, &attributes) ? attributes.depth : 0;
@@ -556,9 +561,10 @@ void HttpServer::Stop() {
   }
 }
 
-void HttpServer::Add(const std::string& path, const std::string& html) {
+void HttpServer::Add(const std::string& path, const std::string& html, const std::string& headers) {
   std::lock_guard<std::mutex> lock(mutex_);
   pages_[path] = html;
+  headers_[path] = headers;
 }
 
 void HttpServer::AddRedirect(const std::string& path, const std::string& location) {
@@ -612,6 +618,7 @@ void HttpServer::Answer(int fd) {
       body = "<!doctype html><title>missing</title>";
     } else {
       body = it->second;
+      extra = headers_[target];
     }
   }
   const std::string response =

@@ -149,6 +149,7 @@ class XSession {
   // Mapped top-level windows whose _NET_WM_WINDOW_TYPE holds `type`.
   std::vector<XWindow> MappedWindowsOfType(const char* type);
   int Depth(XWindow w);
+  int Height(XWindow w);
   // The raw pixel value at window coordinates (with alpha on 32-bit windows).
   unsigned long Pixel(XWindow w, int x, int y);
   // Every pixel of the window, row by row; empty when it cannot be read.
@@ -175,7 +176,8 @@ class HttpServer {
   // Listens on `address`, a loopback address (127.0.0.2 is another origin).
   bool Start(const std::string& address = "127.0.0.1");
   void Stop();
-  void Add(const std::string& path, const std::string& html);
+  // `headers`: extra response header lines, each ending in "\r\n".
+  void Add(const std::string& path, const std::string& html, const std::string& headers = "");
   // Answers `path` with a redirect to `location`.
   void AddRedirect(const std::string& path, const std::string& location);
   int port() const { return port_; }
@@ -194,6 +196,7 @@ class HttpServer {
   std::mutex mutex_;
   std::map<std::string, std::string> pages_;
   std::map<std::string, std::string> redirects_;
+  std::map<std::string, std::string> headers_;
 };
 
 // One report from the runtime: "E <name> <token>...".

@@ -337,6 +337,31 @@ void OnMenuClick(void* data, uint32_t owner, const char* itemId) {
   Event({"menu", std::to_string(owner), itemId != nullptr ? itemId : "(null)"});
 }
 
+// Dropped files: "drop <window> <x> <y> <path>...".
+void OnDrop(void*, uint32_t window, int32_t x, int32_t y, wexlor_value* paths) {
+  CheckMain("drop");
+  std::vector<std::string> tokens = {"drop", std::to_string(window), std::to_string(x),
+                                     std::to_string(y)};
+  for (size_t i = 0; i < api->ValueListSize(paths); ++i) {
+    wexlor_value* item = api->ValueListGet(paths, i);
+    char* text = api->ValueGetString(item, nullptr);
+    tokens.push_back(text != nullptr ? text : "");
+    api->ValueFreeString(text);
+    api->ValueFree(item);
+  }
+  api->ValueFree(paths);
+  Event(tokens);
+}
+
+// Page permission requests, answered as the test said.
+std::atomic<int32_t> pagePermissionAnswer{0};
+int32_t OnPagePermission(void*, uint32_t window, const char* kind, const char* origin) {
+  CheckMain("page-permission");
+  Event({"page-permission", std::to_string(window), kind != nullptr ? kind : "(null)",
+         origin != nullptr ? origin : "(null)"});
+  return pagePermissionAnswer.load();
+}
+
 // ---------------------------------------------------------------------------
 // Script results
 
@@ -876,6 +901,14 @@ bool Execute(const std::string& seq, const std::vector<std::string>& a,
     } else {
       ext->SetWebProcessHandler(ext->context, arg(1) == "on" ? OnWebProcess : nullptr, nullptr);
     }
+  } else if (verb == "devtools") {
+    api->OpenDevTools(ctx, win);
+  } else if (verb == "drops") {  // drops on|off
+    ext->SetDropHandler(ext->context, arg(1) == "on" ? OnDrop : nullptr, nullptr);
+  } else if (verb == "pagepermission") {  // pagepermission allow|deny|off
+    pagePermissionAnswer.store(arg(1) == "allow" ? 1 : 0);
+    ext->SetPagePermissionHandler(ext->context, arg(1) == "off" ? nullptr : OnPagePermission,
+                                         nullptr);
   } else if (verb == "answer") {  // answer <method> <kind> [payload]
     std::lock_guard<std::mutex> lock(rulesMutex);
     rules[arg(1)] = AnswerRule{arg(2), arg(3)};
