@@ -756,6 +756,7 @@ typedef void (*wexlor_web_process_handler)(void* user_data, uint32_t window, int
  */
 typedef void (*wexlor_open_urls_handler)(void* user_data, const char* const* urls, size_t count);
 
+/**
  * Files were dropped on a window's page. Main thread; return quickly. The
  * page's own drop event fires as well; the window never navigates to what
  * was dropped. Called only when the drop holds at least one local file.
