@@ -482,19 +482,23 @@ void SkipContainer(const char*& p) {
   }
 }
 
-std::shared_ptr<Value> ParseAt(const char*& p, int depth);
-std::shared_ptr<Value> ParseArrayAt(const char*& p, int depth);
-std::shared_ptr<Value> ParseObjectAt(const char*& p, int depth);
+// Items of the arrays being read, innermost last; each array is built from
+// its run at the end in one allocation of the exact size.
+using Scratch = std::vector<std::shared_ptr<Value>>;
 
-std::shared_ptr<Value> ParseAt(const char*& p, int depth) {
+std::shared_ptr<Value> ParseAt(const char*& p, int depth, Scratch& scratch);
+std::shared_ptr<Value> ParseArrayAt(const char*& p, int depth, Scratch& scratch);
+std::shared_ptr<Value> ParseObjectAt(const char*& p, int depth, Scratch& scratch);
+
+std::shared_ptr<Value> ParseAt(const char*& p, int depth, Scratch& scratch) {
   SkipSpace(p);
   switch (*p) {
     case '"':
       return Value::String(ParseString(p));
     case '[':
-      return ParseArrayAt(p, depth + 1);
+      return ParseArrayAt(p, depth + 1, scratch);
     case '{':
-      return ParseObjectAt(p, depth + 1);
+      return ParseObjectAt(p, depth + 1, scratch);
     case 't':
       if (std::strncmp(p, "true", 4) == 0) {
         p += 4;
@@ -527,13 +531,12 @@ std::shared_ptr<Value> ParseAt(const char*& p, int depth) {
   }
 }
 
-std::shared_ptr<Value> ParseArrayAt(const char*& p, int depth) {
+std::shared_ptr<Value> ParseArrayAt(const char*& p, int depth, Scratch& scratch) {
   if (depth > kMaxDepth) {
     SkipContainer(p);
     return Value::Null();
   }
-  auto result = Value::List();
-  auto& list = result->AsList();
+  const size_t base = scratch.size();
   ++p;
   SkipSpace(p);
   while (*p != '\0') {
@@ -542,17 +545,21 @@ std::shared_ptr<Value> ParseArrayAt(const char*& p, int depth) {
       break;
     }
     const char* before = p;
-    auto item = ParseAt(p, depth);
+    auto item = ParseAt(p, depth, scratch);
     if (p == before && *p != ',') {
       // A byte that begins no value and is no separator (a stray letter,
       // say) ends the array, so malformed text can never stall the loop.
       break;
     }
-    list.push_back(std::move(item));
+    scratch.push_back(std::move(item));
     SkipSpace(p);
     if (*p == ',') ++p;
     SkipSpace(p);
   }
+  auto result = Value::List();
+  result->AsList().assign(std::make_move_iterator(scratch.begin() + static_cast<ptrdiff_t>(base)),
+                          std::make_move_iterator(scratch.end()));
+  scratch.resize(base);
   return result;
 }
 
@@ -573,7 +580,7 @@ std::shared_ptr<Value> ConvertMarkers(std::shared_ptr<Value> dict) {
   return dict;
 }
 
-std::shared_ptr<Value> ParseObjectAt(const char*& p, int depth) {
+std::shared_ptr<Value> ParseObjectAt(const char*& p, int depth, Scratch& scratch) {
   if (depth > kMaxDepth) {
     SkipContainer(p);
     return Value::Null();
@@ -590,9 +597,14 @@ std::shared_ptr<Value> ParseObjectAt(const char*& p, int depth) {
     SkipSpace(p);
     if (*p == ':') ++p;
     SkipSpace(p);
-    auto item = ParseAt(p, depth);
+    auto item = ParseAt(p, depth, scratch);
     if (key.size() >= 10 && key[0] == '_' && key[1] == '_') markerCandidate = true;
-    dict.insert_or_assign(std::move(key), std::move(item));
+    // Keys in order (the usual case) go straight to the end. try_emplace
+    // leaves `item` alone when the key is already there, and a later
+    // duplicate wins.
+    const size_t before = dict.size();
+    auto it = dict.try_emplace(dict.end(), std::move(key), std::move(item));
+    if (dict.size() == before) it->second = std::move(item);
     SkipSpace(p);
     if (*p == ',') ++p;
     SkipSpace(p);
@@ -657,20 +669,41 @@ std::string Escape(const std::string& s) {
   return out;
 }
 
-std::shared_ptr<Value> Parse(const char*& cursor) { return ParseAt(cursor, 0); }
+std::shared_ptr<Value> Parse(const char*& cursor) {
+  Scratch scratch;
+  return ParseAt(cursor, 0, scratch);
+}
 
-std::shared_ptr<Value> ParseArray(const char*& cursor) { return ParseArrayAt(cursor, 1); }
+std::shared_ptr<Value> ParseArray(const char*& cursor) {
+  Scratch scratch;
+  return ParseArrayAt(cursor, 1, scratch);
+}
 
-std::shared_ptr<Value> ParseObject(const char*& cursor) { return ParseObjectAt(cursor, 1); }
+std::shared_ptr<Value> ParseObject(const char*& cursor) {
+  Scratch scratch;
+  return ParseObjectAt(cursor, 1, scratch);
+}
+
+namespace {
+
+// The bytes that end a plain run inside a string: NUL, quote, backslash.
+constexpr auto kStringStop = [] {
+  std::array<bool, 256> t{};
+  t[0] = true;
+  t['"'] = true;
+  t['\\'] = true;
+  return t;
+}();
+
+}  // namespace
 
 std::string ParseString(const char*& cursor) {
   std::string out;
   const char* p = cursor + 1;  // past the opening quote, which is not checked
   for (;;) {
-    // The plain run up to a quote, a backslash or the end (strcspn stops
-    // at the NUL too, and scans many bytes at a time).
+    // The plain run up to a quote, a backslash or the end.
     const char* run = p;
-    p += std::strcspn(p, "\"\\");
+    while (!kStringStop[static_cast<uint8_t>(*p)]) ++p;
     out.append(run, p - run);
     const char c = *p;
     if (c == '\0') break;

@@ -5,11 +5,51 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <new>
 #include <string>
 #include <variant>
 #include <vector>
 
 namespace wexlor {
+
+namespace detail {
+
+// Blocks of up to kPooledBlockMax bytes freed on a thread are kept in a
+// per-thread cache (bounded, see value.cc) and handed out again to the next
+// allocation of the same size class on that thread, so building and dropping
+// values does not go through malloc for each node. A block may be freed on
+// any thread; it then joins that thread's cache.
+inline constexpr size_t kPooledBlockMax = 128;
+void* PoolAllocate(size_t bytes);
+void PoolFree(void* p, size_t bytes) noexcept;
+
+template <typename T>
+struct PoolAllocator {
+  using value_type = T;
+  PoolAllocator() noexcept = default;
+  template <typename U>
+  PoolAllocator(const PoolAllocator<U>&) noexcept {}
+  T* allocate(size_t n) {
+    if (n > kPooledBlockMax / sizeof(T)) {
+      if (n > SIZE_MAX / sizeof(T)) throw std::bad_array_new_length();
+      return static_cast<T*>(::operator new(n * sizeof(T)));
+    }
+    return static_cast<T*>(PoolAllocate(n * sizeof(T)));
+  }
+  void deallocate(T* p, size_t n) noexcept {
+    if (n > kPooledBlockMax / sizeof(T)) {
+      ::operator delete(p);
+      return;
+    }
+    PoolFree(p, n * sizeof(T));
+  }
+  template <typename U>
+  friend bool operator==(const PoolAllocator&, const PoolAllocator<U>&) noexcept {
+    return true;
+  }
+};
+
+}  // namespace detail
 
 struct BinaryData {
   std::vector<uint8_t> bytes;
@@ -30,7 +70,11 @@ class Value {
     Callback = 8,
   };
   using ListType = std::vector<std::shared_ptr<Value>>;
-  using DictType = std::map<std::string, std::shared_ptr<Value>>;
+  // Sorted by key (bytewise); lookups take std::string, std::string_view
+  // or a C string without building a key.
+  using DictType =
+      std::map<std::string, std::shared_ptr<Value>, std::less<>,
+               detail::PoolAllocator<std::pair<const std::string, std::shared_ptr<Value>>>>;
 
   // `type` always equals `data.index()`.
   Type type = Type::Null;
@@ -47,7 +91,7 @@ class Value {
   // is nested, dropping it never runs out of stack.
   ~Value();
 
-  // Factories; each value and its control block are one allocation.
+  // Factories; each value and its control block are one pooled block.
   static std::shared_ptr<Value> List();
   static std::shared_ptr<Value> String(const std::string& s);
   static std::shared_ptr<Value> String(std::string&& s);
