@@ -1,6 +1,7 @@
 #include "value/json.h"
 
 #include <locale.h>
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
@@ -482,9 +483,30 @@ void SkipContainer(const char*& p) {
   }
 }
 
-// Items of the arrays being read, innermost last; each array is built from
-// its run at the end in one allocation of the exact size.
-using Scratch = std::vector<std::shared_ptr<Value>>;
+// Items of the arrays and entries of the objects being read, innermost last;
+// each container is built from its run at the end in one allocation of the
+// exact size.
+struct Scratch {
+  std::vector<std::shared_ptr<Value>> items;
+  Value::DictType::Entries entries;
+};
+
+// Sorts the entries from `base` on by key, keeping the last of equal keys.
+void SortEntries(Value::DictType::Entries& entries, size_t base) {
+  const auto first = entries.begin() + static_cast<ptrdiff_t>(base);
+  auto byKey = [](const auto& a, const auto& b) { return a.first < b.first; };
+  std::stable_sort(first, entries.end(), byKey);
+  // Of each run of equal keys, move the last entry to the run's place.
+  auto out = first;
+  for (auto it = first; it != entries.end();) {
+    auto last = it;
+    while (last + 1 != entries.end() && last[1].first == it->first) ++last;
+    if (out != last) *out = std::move(*last);
+    ++out;
+    it = last + 1;
+  }
+  entries.erase(out, entries.end());
+}
 
 std::shared_ptr<Value> ParseAt(const char*& p, int depth, Scratch& scratch);
 std::shared_ptr<Value> ParseArrayAt(const char*& p, int depth, Scratch& scratch);
@@ -536,7 +558,8 @@ std::shared_ptr<Value> ParseArrayAt(const char*& p, int depth, Scratch& scratch)
     SkipContainer(p);
     return Value::Null();
   }
-  const size_t base = scratch.size();
+  auto& items = scratch.items;
+  const size_t base = items.size();
   ++p;
   SkipSpace(p);
   while (*p != '\0') {
@@ -551,15 +574,15 @@ std::shared_ptr<Value> ParseArrayAt(const char*& p, int depth, Scratch& scratch)
       // say) ends the array, so malformed text can never stall the loop.
       break;
     }
-    scratch.push_back(std::move(item));
+    items.push_back(std::move(item));
     SkipSpace(p);
     if (*p == ',') ++p;
     SkipSpace(p);
   }
   auto result = Value::List();
-  result->AsList().assign(std::make_move_iterator(scratch.begin() + static_cast<ptrdiff_t>(base)),
-                          std::make_move_iterator(scratch.end()));
-  scratch.resize(base);
+  result->AsList().assign(std::make_move_iterator(items.begin() + static_cast<ptrdiff_t>(base)),
+                          std::make_move_iterator(items.end()));
+  items.resize(base);
   return result;
 }
 
@@ -585,11 +608,12 @@ std::shared_ptr<Value> ParseObjectAt(const char*& p, int depth, Scratch& scratch
     SkipContainer(p);
     return Value::Null();
   }
-  auto result = Value::Dict();
-  auto& dict = result->AsDict();
+  auto& entries = scratch.entries;
+  const size_t base = entries.size();
   ++p;
   SkipSpace(p);
   bool markerCandidate = false;
+  bool sorted = true;  // keys so far strictly increasing
   while (*p != '\0' && *p != '}') {
     SkipSpace(p);
     if (*p != '"') break;  // an unquoted key ends the object
@@ -597,18 +621,24 @@ std::shared_ptr<Value> ParseObjectAt(const char*& p, int depth, Scratch& scratch
     SkipSpace(p);
     if (*p == ':') ++p;
     SkipSpace(p);
-    auto item = ParseAt(p, depth, scratch);
     if (key.size() >= 10 && key[0] == '_' && key[1] == '_') markerCandidate = true;
-    // Keys in order (the usual case) go straight to the end. try_emplace
-    // leaves `item` alone when the key is already there, and a later
-    // duplicate wins.
-    const size_t before = dict.size();
-    auto it = dict.try_emplace(dict.end(), std::move(key), std::move(item));
-    if (dict.size() == before) it->second = std::move(item);
+    if (sorted && entries.size() > base && !(entries.back().first < key)) sorted = false;
+    // The value is read before the entry is added: nested objects use the
+    // same scratch.
+    auto item = ParseAt(p, depth, scratch);
+    entries.emplace_back(std::move(key), std::move(item));
     SkipSpace(p);
     if (*p == ',') ++p;
     SkipSpace(p);
   }
+  if (!sorted) SortEntries(entries, base);  // a later duplicate wins
+  Value::DictType::Entries own;
+  own.reserve(entries.size() - base);
+  own.assign(std::make_move_iterator(entries.begin() + static_cast<ptrdiff_t>(base)),
+             std::make_move_iterator(entries.end()));
+  entries.resize(base);
+  auto result = Value::Dict();
+  result->AsDict() = Value::DictType::FromSorted(std::move(own));
   if (*p == '}') ++p;
   return markerCandidate ? ConvertMarkers(std::move(result)) : result;
 }
