@@ -617,16 +617,18 @@ std::shared_ptr<Value> ParseObjectAt(const char*& p, int depth, Scratch& scratch
   while (*p != '\0' && *p != '}') {
     SkipSpace(p);
     if (*p != '"') break;  // an unquoted key ends the object
-    std::string key = ParseString(p);
+    // The entry is added with its key first; nested containers add and
+    // take back their own entries after it while its value is read.
+    const size_t index = entries.size();
+    entries.emplace_back(ParseString(p), nullptr);
+    const std::string& key = entries[index].first;
+    if (key.size() >= 10 && key[0] == '_' && key[1] == '_') markerCandidate = true;
+    if (sorted && index > base && !(entries[index - 1].first < key)) sorted = false;
     SkipSpace(p);
     if (*p == ':') ++p;
     SkipSpace(p);
-    if (key.size() >= 10 && key[0] == '_' && key[1] == '_') markerCandidate = true;
-    if (sorted && entries.size() > base && !(entries.back().first < key)) sorted = false;
-    // The value is read before the entry is added: nested objects use the
-    // same scratch.
     auto item = ParseAt(p, depth, scratch);
-    entries.emplace_back(std::move(key), std::move(item));
+    entries[index].second = std::move(item);
     SkipSpace(p);
     if (*p == ',') ++p;
     SkipSpace(p);

@@ -186,6 +186,10 @@ class Value {
       data;
 
   Value() = default;
+  // A value of kind `I` (a Type) made from `args`.
+  template <size_t I, typename... Args>
+  explicit Value(std::in_place_index_t<I>, Args&&... args)
+      : type(static_cast<Type>(I)), data(std::in_place_index<I>, std::forward<Args>(args)...) {}
   Value(const Value&) = default;
   Value(Value&&) = default;
   Value& operator=(const Value&) = default;
