@@ -491,6 +491,16 @@ struct Scratch {
   Value::DictType::Entries entries;
 };
 
+// Bytewise order of keys, as std::string orders them; inline, as keys are
+// short and usually differ in their first byte.
+inline bool KeyLess(const std::string& a, const std::string& b) {
+  const size_t n = a.size() < b.size() ? a.size() : b.size();
+  for (size_t i = 0; i < n; ++i) {
+    if (a[i] != b[i]) return static_cast<uint8_t>(a[i]) < static_cast<uint8_t>(b[i]);
+  }
+  return a.size() < b.size();
+}
+
 // Sorts the entries from `base` on by key, keeping the last of equal keys.
 void SortEntries(Value::DictType::Entries& entries, size_t base) {
   const auto first = entries.begin() + static_cast<ptrdiff_t>(base);
@@ -623,7 +633,7 @@ std::shared_ptr<Value> ParseObjectAt(const char*& p, int depth, Scratch& scratch
     entries.emplace_back(ParseString(p), nullptr);
     const std::string& key = entries[index].first;
     if (key.size() >= 10 && key[0] == '_' && key[1] == '_') markerCandidate = true;
-    if (sorted && index > base && !(entries[index - 1].first < key)) sorted = false;
+    if (sorted && index > base && !KeyLess(entries[index - 1].first, key)) sorted = false;
     SkipSpace(p);
     if (*p == ':') ++p;
     SkipSpace(p);
