@@ -246,59 +246,65 @@ std::shared_ptr<Value> Value::Binary(const void* data, size_t size) {
 
 namespace {
 
-// The children waiting to be released by the outermost ~Value running on this
-// thread, or null when none runs. Plain pointer: trivially destructible.
-thread_local std::vector<std::shared_ptr<Value>>* t_pending = nullptr;
+// The arrays of dying lists and dictionaries waiting to be dropped by the
+// outermost ~Value running on this thread.
+struct Pending {
+  std::vector<Value::ListType> lists;
+  std::vector<Value::DictType> dicts;
+};
+// Null when no ~Value runs on this thread. Plain pointer: trivially
+// destructible.
+thread_local Pending* t_pending = nullptr;
 
 }  // namespace
 
 Value::~Value() {
   if (type != Type::List && type != Type::Dict) return;
-  // Children held by nobody else are moved out before they are dropped, so
-  // each one is released with its own children already moved out. Nested
-  // releases hand their children to the outermost one on this thread, which
-  // owns the one pending list.
-  auto takeChildren = [](Value& v, std::vector<std::shared_ptr<Value>>& pending) noexcept {
-    auto take = [&pending](std::shared_ptr<Value>& child) {
-      if (!child || child.use_count() != 1) return;
-      if (child->type != Type::List && child->type != Type::Dict) return;
-      try {
-        pending.push_back(std::move(child));
-      } catch (...) {
-        // Out of memory: this child is released recursively, as before.
+  // A dying container hands its array to the outermost ~Value on this thread
+  // instead of dropping it here, so a child container that dies with it is
+  // released after this one has returned: however deep a value is nested,
+  // dropping it never runs out of stack. Children are touched only when they
+  // are released.
+  auto handOver = [this](Pending& pending) noexcept {
+    try {
+      if (type == Type::List) {
+        pending.lists.push_back(std::move(std::get<ListType>(data)));
+      } else {
+        pending.dicts.push_back(std::move(std::get<DictType>(data)));
       }
-    };
-    // Children lie apart in memory: each is fetched a few steps ahead, so
-    // the misses overlap instead of coming one after the other.
-    constexpr size_t kAhead = 6;
-    if (v.type == Type::List) {
-      auto& list = std::get<ListType>(v.data);
+    } catch (...) {
+      // Out of memory: this array is released recursively, as before.
+    }
+  };
+  if (t_pending != nullptr) {
+    handOver(*t_pending);
+    return;
+  }
+  // Children lie apart in memory: each is fetched a few steps before it is
+  // released, so the misses overlap instead of coming one after the other.
+  constexpr size_t kAhead = 6;
+  Pending pending;
+  t_pending = &pending;
+  handOver(pending);
+  while (!pending.lists.empty() || !pending.dicts.empty()) {
+    // Dropping an array may hand over more.
+    if (!pending.lists.empty()) {
+      ListType list = std::move(pending.lists.back());
+      pending.lists.pop_back();
       for (size_t i = 0; i < list.size(); ++i) {
         if (i + kAhead < list.size()) __builtin_prefetch(list[i + kAhead].get());
-        take(list[i]);
+        list[i].reset();
       }
     } else {
-      auto& dict = std::get<DictType>(v.data);
+      DictType dict = std::move(pending.dicts.back());
+      pending.dicts.pop_back();
       const size_t n = dict.size();
       auto it = dict.begin();
       for (size_t i = 0; i < n; ++i, ++it) {
         if (i + kAhead < n) __builtin_prefetch(it[kAhead].second.get());
-        take(it->second);
+        it->second.reset();
       }
     }
-  };
-  if (t_pending != nullptr) {
-    takeChildren(*this, *t_pending);
-    return;
-  }
-  std::vector<std::shared_ptr<Value>> pending;
-  t_pending = &pending;
-  takeChildren(*this, pending);
-  while (!pending.empty()) {
-    // Dropping it may append its own children to `pending`.
-    std::shared_ptr<Value> next = std::move(pending.back());
-    pending.pop_back();
-    next.reset();
   }
   t_pending = nullptr;
 }
