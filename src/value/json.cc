@@ -744,8 +744,15 @@ std::string ParseString(const char*& cursor) {
   const char* p = cursor + 1;  // past the opening quote, which is not checked
   for (;;) {
     // The plain run up to a quote, a backslash or the end.
+    // Short runs (keys, most strings) byte by byte; a long run goes on with
+    // strcspn, which scans many bytes at a time (it stops at the NUL too).
     const char* run = p;
-    while (!kStringStop[static_cast<uint8_t>(*p)]) ++p;
+    for (int n = 0; !kStringStop[static_cast<uint8_t>(*p)]; ++p) {
+      if (++n == 32) {
+        p += std::strcspn(p, "\"\\");
+        break;
+      }
+    }
     out.append(run, p - run);
     const char c = *p;
     if (c == '\0') break;

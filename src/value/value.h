@@ -30,6 +30,8 @@ struct PoolAllocator {
   PoolAllocator() noexcept = default;
   template <typename U>
   PoolAllocator(const PoolAllocator<U>&) noexcept {}
+  // Blocks are aligned to 16 bytes.
+  static_assert(alignof(T) <= 16);
   T* allocate(size_t n) {
     if (n > kPooledBlockMax / sizeof(T)) {
       if (n > SIZE_MAX / sizeof(T)) throw std::bad_array_new_length();
