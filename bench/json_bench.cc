@@ -203,6 +203,54 @@ void ParseWexlor(benchmark::State& state, const Document* doc) {
   SetBytes(state, *doc);
 }
 
+// The two halves of a parse timed apart: building the values (dropping them
+// untimed) and dropping them (building them untimed).
+void BuildWexlor(benchmark::State& state, const Document* doc) {
+  for (auto _ : state) {
+    const char* cursor = doc->text.c_str();
+    auto value = json::Parse(cursor);
+    benchmark::DoNotOptimize(value.get());
+    state.PauseTiming();
+    value.reset();
+    state.ResumeTiming();
+  }
+  SetBytes(state, *doc);
+}
+
+void FreeWexlor(benchmark::State& state, const Document* doc) {
+  for (auto _ : state) {
+    state.PauseTiming();
+    const char* cursor = doc->text.c_str();
+    auto value = json::Parse(cursor);
+    state.ResumeTiming();
+    value.reset();
+  }
+  SetBytes(state, *doc);
+}
+
+void BuildRapidJson(benchmark::State& state, const Document* doc) {
+  for (auto _ : state) {
+    auto d = std::make_unique<rapidjson::Document>();
+    d->Parse(doc->text.c_str());
+    benchmark::DoNotOptimize(d->GetType());
+    state.PauseTiming();
+    d.reset();
+    state.ResumeTiming();
+  }
+  SetBytes(state, *doc);
+}
+
+void FreeRapidJson(benchmark::State& state, const Document* doc) {
+  for (auto _ : state) {
+    state.PauseTiming();
+    auto d = std::make_unique<rapidjson::Document>();
+    d->Parse(doc->text.c_str());
+    state.ResumeTiming();
+    d.reset();
+  }
+  SetBytes(state, *doc);
+}
+
 void SerializeWexlor(benchmark::State& state, const Document* doc) {
   const auto value = json::ParseText(doc->text);
   for (auto _ : state) {
@@ -310,6 +358,15 @@ void PrintRatios(const CollectingReporter& reporter, const std::vector<Document>
           doc.name, op, ours / nlohmann, ours / rapid, ours / 1e6);
     }
   }
+  // Where the time of a parse goes: building the values and freeing them.
+  const double mixedBytes = static_cast<double>(docs[0].text.size());
+  for (const char* op : {"build", "free"}) {
+    const double ours = reporter.Rate(Name("mixed", op, "wexlor"));
+    const double rapid = reporter.Rate(Name("mixed", op, "rapidjson"));
+    if (ours <= 0 || rapid <= 0) continue;
+    std::printf("  %-10s %-9s: %.2f ms, rapidjson %.2f ms, wexlor/rapidjson = %5.2fx\n", "mixed",
+                op, 1e3 * mixedBytes / ours, 1e3 * mixedBytes / rapid, ours / rapid);
+  }
 }
 
 // Prints each goal with the measured figure and whether it was met.
@@ -389,6 +446,24 @@ int main(int argc, char** argv) {
       b->Repetitions(3)->MinTime(0.2);
       if (doc.text.size() > 100000) b->Unit(benchmark::kMillisecond);
     }
+  }
+  const struct {
+    const char* op;
+    const char* lib;
+    Fn fn;
+  } halves[] = {
+      {"build", "wexlor", BuildWexlor},
+      {"free", "wexlor", FreeWexlor},
+      {"build", "rapidjson", BuildRapidJson},
+      {"free", "rapidjson", FreeRapidJson},
+  };
+  for (const auto& c : halves) {
+    // A fixed count: the untimed half would otherwise dominate the run while
+    // the timer waits for a very short timed half to add up.
+    benchmark::RegisterBenchmark(Name("mixed", c.op, c.lib).c_str(), c.fn, &docs[0])
+        ->Repetitions(3)
+        ->Iterations(30)
+        ->Unit(benchmark::kMillisecond);
   }
   benchmark::RegisterBenchmark(Name("binary", "memcpy", "reference").c_str(), Memcpy, &docs[1])
       ->Repetitions(3)

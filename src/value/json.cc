@@ -1,6 +1,7 @@
 #include "value/json.h"
 
 #include <locale.h>
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
@@ -482,19 +483,54 @@ void SkipContainer(const char*& p) {
   }
 }
 
-std::shared_ptr<Value> ParseAt(const char*& p, int depth);
-std::shared_ptr<Value> ParseArrayAt(const char*& p, int depth);
-std::shared_ptr<Value> ParseObjectAt(const char*& p, int depth);
+// Items of the arrays and entries of the objects being read, innermost last;
+// each container is built from its run at the end in one allocation of the
+// exact size.
+struct Scratch {
+  std::vector<std::shared_ptr<Value>> items;
+  Value::DictType::Entries entries;
+};
 
-std::shared_ptr<Value> ParseAt(const char*& p, int depth) {
+// Bytewise order of keys, as std::string orders them; inline, as keys are
+// short and usually differ in their first byte.
+inline bool KeyLess(const std::string& a, const std::string& b) {
+  const size_t n = a.size() < b.size() ? a.size() : b.size();
+  for (size_t i = 0; i < n; ++i) {
+    if (a[i] != b[i]) return static_cast<uint8_t>(a[i]) < static_cast<uint8_t>(b[i]);
+  }
+  return a.size() < b.size();
+}
+
+// Sorts the entries from `base` on by key, keeping the last of equal keys.
+void SortEntries(Value::DictType::Entries& entries, size_t base) {
+  const auto first = entries.begin() + static_cast<ptrdiff_t>(base);
+  auto byKey = [](const auto& a, const auto& b) { return a.first < b.first; };
+  std::stable_sort(first, entries.end(), byKey);
+  // Of each run of equal keys, move the last entry to the run's place.
+  auto out = first;
+  for (auto it = first; it != entries.end();) {
+    auto last = it;
+    while (last + 1 != entries.end() && last[1].first == it->first) ++last;
+    if (out != last) *out = std::move(*last);
+    ++out;
+    it = last + 1;
+  }
+  entries.erase(out, entries.end());
+}
+
+std::shared_ptr<Value> ParseAt(const char*& p, int depth, Scratch& scratch);
+std::shared_ptr<Value> ParseArrayAt(const char*& p, int depth, Scratch& scratch);
+std::shared_ptr<Value> ParseObjectAt(const char*& p, int depth, Scratch& scratch);
+
+std::shared_ptr<Value> ParseAt(const char*& p, int depth, Scratch& scratch) {
   SkipSpace(p);
   switch (*p) {
     case '"':
       return Value::String(ParseString(p));
     case '[':
-      return ParseArrayAt(p, depth + 1);
+      return ParseArrayAt(p, depth + 1, scratch);
     case '{':
-      return ParseObjectAt(p, depth + 1);
+      return ParseObjectAt(p, depth + 1, scratch);
     case 't':
       if (std::strncmp(p, "true", 4) == 0) {
         p += 4;
@@ -527,13 +563,13 @@ std::shared_ptr<Value> ParseAt(const char*& p, int depth) {
   }
 }
 
-std::shared_ptr<Value> ParseArrayAt(const char*& p, int depth) {
+std::shared_ptr<Value> ParseArrayAt(const char*& p, int depth, Scratch& scratch) {
   if (depth > kMaxDepth) {
     SkipContainer(p);
     return Value::Null();
   }
-  auto result = Value::List();
-  auto& list = result->AsList();
+  auto& items = scratch.items;
+  const size_t base = items.size();
   ++p;
   SkipSpace(p);
   while (*p != '\0') {
@@ -542,17 +578,21 @@ std::shared_ptr<Value> ParseArrayAt(const char*& p, int depth) {
       break;
     }
     const char* before = p;
-    auto item = ParseAt(p, depth);
+    auto item = ParseAt(p, depth, scratch);
     if (p == before && *p != ',') {
       // A byte that begins no value and is no separator (a stray letter,
       // say) ends the array, so malformed text can never stall the loop.
       break;
     }
-    list.push_back(std::move(item));
+    items.push_back(std::move(item));
     SkipSpace(p);
     if (*p == ',') ++p;
     SkipSpace(p);
   }
+  auto result = Value::List();
+  result->AsList().assign(std::make_move_iterator(items.begin() + static_cast<ptrdiff_t>(base)),
+                          std::make_move_iterator(items.end()));
+  items.resize(base);
   return result;
 }
 
@@ -573,30 +613,44 @@ std::shared_ptr<Value> ConvertMarkers(std::shared_ptr<Value> dict) {
   return dict;
 }
 
-std::shared_ptr<Value> ParseObjectAt(const char*& p, int depth) {
+std::shared_ptr<Value> ParseObjectAt(const char*& p, int depth, Scratch& scratch) {
   if (depth > kMaxDepth) {
     SkipContainer(p);
     return Value::Null();
   }
-  auto result = Value::Dict();
-  auto& dict = result->AsDict();
+  auto& entries = scratch.entries;
+  const size_t base = entries.size();
   ++p;
   SkipSpace(p);
   bool markerCandidate = false;
+  bool sorted = true;  // keys so far strictly increasing
   while (*p != '\0' && *p != '}') {
     SkipSpace(p);
     if (*p != '"') break;  // an unquoted key ends the object
-    std::string key = ParseString(p);
+    // The entry is added with its key first; nested containers add and
+    // take back their own entries after it while its value is read.
+    const size_t index = entries.size();
+    entries.emplace_back(ParseString(p), nullptr);
+    const std::string& key = entries[index].first;
+    if (key.size() >= 10 && key[0] == '_' && key[1] == '_') markerCandidate = true;
+    if (sorted && index > base && !KeyLess(entries[index - 1].first, key)) sorted = false;
     SkipSpace(p);
     if (*p == ':') ++p;
     SkipSpace(p);
-    auto item = ParseAt(p, depth);
-    if (key.size() >= 10 && key[0] == '_' && key[1] == '_') markerCandidate = true;
-    dict.insert_or_assign(std::move(key), std::move(item));
+    auto item = ParseAt(p, depth, scratch);
+    entries[index].second = std::move(item);
     SkipSpace(p);
     if (*p == ',') ++p;
     SkipSpace(p);
   }
+  if (!sorted) SortEntries(entries, base);  // a later duplicate wins
+  Value::DictType::Entries own;
+  own.reserve(entries.size() - base);
+  own.assign(std::make_move_iterator(entries.begin() + static_cast<ptrdiff_t>(base)),
+             std::make_move_iterator(entries.end()));
+  entries.resize(base);
+  auto result = Value::Dict();
+  result->AsDict() = Value::DictType::FromSorted(std::move(own));
   if (*p == '}') ++p;
   return markerCandidate ? ConvertMarkers(std::move(result)) : result;
 }
@@ -657,20 +711,48 @@ std::string Escape(const std::string& s) {
   return out;
 }
 
-std::shared_ptr<Value> Parse(const char*& cursor) { return ParseAt(cursor, 0); }
+std::shared_ptr<Value> Parse(const char*& cursor) {
+  Scratch scratch;
+  return ParseAt(cursor, 0, scratch);
+}
 
-std::shared_ptr<Value> ParseArray(const char*& cursor) { return ParseArrayAt(cursor, 1); }
+std::shared_ptr<Value> ParseArray(const char*& cursor) {
+  Scratch scratch;
+  return ParseArrayAt(cursor, 1, scratch);
+}
 
-std::shared_ptr<Value> ParseObject(const char*& cursor) { return ParseObjectAt(cursor, 1); }
+std::shared_ptr<Value> ParseObject(const char*& cursor) {
+  Scratch scratch;
+  return ParseObjectAt(cursor, 1, scratch);
+}
+
+namespace {
+
+// The bytes that end a plain run inside a string: NUL, quote, backslash.
+constexpr auto kStringStop = [] {
+  std::array<bool, 256> t{};
+  t[0] = true;
+  t['"'] = true;
+  t['\\'] = true;
+  return t;
+}();
+
+}  // namespace
 
 std::string ParseString(const char*& cursor) {
   std::string out;
   const char* p = cursor + 1;  // past the opening quote, which is not checked
   for (;;) {
-    // The plain run up to a quote, a backslash or the end (strcspn stops
-    // at the NUL too, and scans many bytes at a time).
+    // The plain run up to a quote, a backslash or the end.
+    // Short runs (keys, most strings) byte by byte; a long run goes on with
+    // strcspn, which scans many bytes at a time (it stops at the NUL too).
     const char* run = p;
-    p += std::strcspn(p, "\"\\");
+    for (int n = 0; !kStringStop[static_cast<uint8_t>(*p)]; ++p) {
+      if (++n == 32) {
+        p += std::strcspn(p, "\"\\");
+        break;
+      }
+    }
     out.append(run, p - run);
     const char c = *p;
     if (c == '\0') break;

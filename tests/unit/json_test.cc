@@ -197,6 +197,11 @@ TEST(JsonParse, ObjectsAreLenient) {
   EXPECT_EQ(Ser(json::ParseText("{\"a\" 1 \"b\":2}")), "{\"a\":1,\"b\":2}");
   EXPECT_EQ(Ser(json::ParseText("{\"a\":1, b:2}")), "{\"a\":1}");
   EXPECT_EQ(Ser(json::ParseText("{\"a\":")), "{\"a\":null}");
+  // Keys out of order are sorted and the last of a repeated key wins, at
+  // every level, with nested objects read in between.
+  EXPECT_EQ(Ser(json::ParseText("{\"b\":1,\"a\":2,\"b\":3,\"c\":{\"z\":1,\"y\":2,\"z\":3},"
+                                "\"a\":[{\"q\":1,\"p\":2}],\"\xC3\xA9\":0,\"\":9}")),
+            "{\"\":9,\"a\":[{\"p\":2,\"q\":1}],\"b\":3,\"c\":{\"y\":2,\"z\":3},\"\xC3\xA9\":0}");
 }
 
 TEST(JsonParse, MalformedTextAlwaysEnds) {
