@@ -136,6 +136,24 @@
     return null;
   }
 
+  // Whether `value` holds a buffer or view within `depth` levels. Checked
+  // first so that calls without bytes keep the engine's fast JSON writer,
+  // which a replacer function turns off.
+  function holdsBytes(value, depth) {
+    if (value === null || typeof value !== "object" || depth > 64) {
+      return false;
+    }
+    if (bytesOf(value) !== null) {
+      return true;
+    }
+    for (var name in value) {
+      if (holdsBytes(value[name], depth + 1)) {
+        return true;
+      }
+    }
+    return false;
+  }
+
   // Writes the arguments as JSON text. With `buffers`, every buffer becomes
   // {"__buffer__": index} and its bytes are collected; without, it becomes
   // {"__binary__": "<Base64>"}.
@@ -265,7 +283,12 @@
     var buffers = bytesRoad ? [] : null;
     var total = 0;
     try {
-      text = writeArgs(args, buffers);
+      if (!holdsBytes(args, 0)) {
+        buffers = null;
+        text = apply(stringify, JSON, [args]);
+      } else {
+        text = writeArgs(args, buffers);
+      }
       if (buffers) {
         for (var i = 0; i < buffers.length; i++) {
           total += buffers[i].length;

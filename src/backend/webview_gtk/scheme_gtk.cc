@@ -468,12 +468,27 @@ class GtkSchemeExchange : public SchemeExchangeBase,
   void SendResponse(int status, const HeaderList& headers, bool complete = false) {
     if (status < 100 || status > 599) status = 500;  // not an HTTP status
     stream_ = NewBodyStream(link_);
+    GInputStream* body = G_INPUT_STREAM(stream_);
     gint64 knownLength = -1;
     if (complete) {
       Flush();
       knownLength = 0;
       for (const auto& chunk : *stream_->chunks) knownLength += static_cast<gint64>(chunk.size());
       stream_->finished = TRUE;
+      // A whole body goes to WebKit as memory, the stream it reads fastest;
+      // nothing more can come, so our own stream is done with.
+      body = g_memory_input_stream_new();
+      for (auto& chunk : *stream_->chunks) {
+        auto* held = new std::vector<uint8_t>(std::move(chunk));
+        GBytes* bytes = g_bytes_new_with_free_func(
+            held->data(), held->size(),
+            [](gpointer p) { delete static_cast<std::vector<uint8_t>*>(p); }, held);
+        g_memory_input_stream_add_bytes(G_MEMORY_INPUT_STREAM(body), bytes);
+        g_bytes_unref(bytes);
+      }
+      stream_->chunks->clear();
+      stream_->eof = TRUE;
+      link_->Consumed(static_cast<uint64_t>(knownLength));
     }
     SoupMessageHeaders* soupHeaders = soup_message_headers_new(SOUP_MESSAGE_HEADERS_RESPONSE);
     gint64 length = -1;
@@ -494,14 +509,14 @@ class GtkSchemeExchange : public SchemeExchangeBase,
       length = knownLength;
     }
     contentType = soup_message_headers_get_one(soupHeaders, "Content-Type");
-    WebKitURISchemeResponse* response =
-        webkit_uri_scheme_response_new(G_INPUT_STREAM(stream_), length);
+    WebKitURISchemeResponse* response = webkit_uri_scheme_response_new(body, length);
     const char* phrase = soup_status_get_phrase(static_cast<guint>(status));
     webkit_uri_scheme_response_set_status(response, static_cast<guint>(status), phrase);
     if (contentType != nullptr) webkit_uri_scheme_response_set_content_type(response, contentType);
     webkit_uri_scheme_response_set_http_headers(response, soupHeaders);  // takes the headers
     webkit_uri_scheme_request_finish_with_response(request_, response);
     g_object_unref(response);
+    if (body != G_INPUT_STREAM(stream_)) g_object_unref(body);
   }
 
   WebKitURISchemeRequest* request_;
