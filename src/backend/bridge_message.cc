@@ -1,7 +1,11 @@
 #include "backend/bridge_message.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <cstring>
+#include <new>
+#include <utility>
 #include <vector>
 
 #include "backend/bridge_bytes.h"
@@ -254,21 +258,18 @@ BridgeMessage UploadParts::Add(uint32_t windowId, const BodyReader& read, int64_
   }
   out.callId = callId;
 
-  // The payload, read whole: a part is small.
-  std::vector<uint8_t> part(head.begin() + static_cast<std::ptrdiff_t>(headLength + 1),
-                            head.begin() + static_cast<std::ptrdiff_t>(have));
-  if (partSize >= 0 && static_cast<uint64_t>(partSize) <= headLength + 1 + kMaxUploadPart) {
-    part.reserve(static_cast<size_t>(partSize) - headLength - 1);
-  }
-  for (;;) {
-    if (part.size() > kMaxUploadPart) break;
-    const size_t at = part.size();
-    const size_t step = 1 << 20;
-    part.resize(at + step);
-    const int64_t n = read(part.data() + at, step);
-    part.resize(at + static_cast<size_t>(std::max<int64_t>(n, 0)));
+  // The payload, read whole: a part is small. One byte more than a part
+  // may hold tells an oversized one; untouched pages cost nothing.
+  (void)partSize;
+  Part part(kMaxUploadPart + 1);
+  size_t got = have - headLength - 1;
+  std::memcpy(part.data(), head.data() + headLength + 1, got);
+  while (got < part.capacity()) {
+    const int64_t n = read(part.data() + got, part.capacity() - got);
     if (n <= 0) break;
+    got += static_cast<size_t>(n);
   }
+  part.set_size(got);
 
   std::lock_guard<std::mutex> lock(mutex_);
   Upload& upload = uploads_[windowId];
@@ -297,7 +298,7 @@ BridgeMessage UploadParts::Add(uint32_t windowId, const BodyReader& read, int64_
           copied += n;
           offset += n;
           if (offset == piece.size()) {
-            std::vector<uint8_t>().swap(piece);  // read: freed at once
+            piece.Release();  // read: freed at once
             ++index;
             offset = 0;
           }
@@ -309,6 +310,36 @@ BridgeMessage UploadParts::Add(uint32_t windowId, const BodyReader& read, int64_
     return Rejected(std::move(call), "The call's bytes are malformed");
   }
   return call;
+}
+
+UploadParts::Part::Part(size_t capacity) {
+  void* pages = mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (pages == MAP_FAILED) throw std::bad_alloc();
+  data_ = static_cast<uint8_t*>(pages);
+  capacity_ = capacity;
+}
+
+UploadParts::Part::Part(Part&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr)),
+      size_(std::exchange(other.size_, 0)),
+      capacity_(std::exchange(other.capacity_, 0)) {}
+
+UploadParts::Part& UploadParts::Part::operator=(Part&& other) noexcept {
+  if (this != &other) {
+    Release();
+    data_ = std::exchange(other.data_, nullptr);
+    size_ = std::exchange(other.size_, 0);
+    capacity_ = std::exchange(other.capacity_, 0);
+  }
+  return *this;
+}
+
+UploadParts::Part::~Part() { Release(); }
+
+void UploadParts::Part::Release() {
+  if (data_ != nullptr) munmap(data_, capacity_);
+  data_ = nullptr;
+  size_ = capacity_ = 0;
 }
 
 void UploadParts::DropWindow(uint32_t windowId) {

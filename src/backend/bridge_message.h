@@ -64,9 +64,28 @@ class UploadParts {
   size_t PendingBytes();
 
  private:
+  // One part's bytes in pages of their own, so they go back to the system
+  // the moment they are read, instead of staying in the allocator's heap
+  // next to the call's values.
+  class Part {
+   public:
+    explicit Part(size_t capacity);
+    Part(Part&& other) noexcept;
+    Part& operator=(Part&& other) noexcept;
+    ~Part();
+    uint8_t* data() const { return data_; }
+    size_t size() const { return size_; }
+    size_t capacity() const { return capacity_; }
+    void set_size(size_t n) { size_ = n; }
+    void Release();
+
+   private:
+    uint8_t* data_ = nullptr;
+    size_t size_ = 0, capacity_ = 0;
+  };
   struct Upload {
     uint64_t callId = 0;
-    std::vector<std::vector<uint8_t>> parts;
+    std::vector<Part> parts;
     uint64_t total = 0;
   };
   std::mutex mutex_;
