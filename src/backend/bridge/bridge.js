@@ -420,6 +420,41 @@
     }
   }
 
+  // The whole body as one ArrayBuffer. Read piece by piece into a buffer of
+  // the announced size: this engine hands a body over that way about twice
+  // as fast as through arrayBuffer().
+  function readWhole(response, sizes) {
+    var body = response.body;
+    if (!body || typeof body.getReader !== "function") {
+      return apply(responseArrayBuffer, response, []);
+    }
+    var total = 0;
+    for (var i = 0; i < sizes.length; i++) {
+      total += Number(sizes[i]);
+    }
+    var whole = new Uint8ArrayCtor(total);
+    var at = 0;
+    var reader = body.getReader();
+    return new Promise(function (resolve, reject) {
+      var step = function () {
+        apply(then, reader.read(), [function (piece) {
+          if (piece.done) {
+            resolve(at === total ? whole.buffer : new ArrayBufferCtor(at));
+            return;
+          }
+          if (at + piece.value.length > total) {
+            reject(new Error("more bytes than announced"));
+            return;
+          }
+          apply(setBytes, whole, [piece.value, at]);
+          at += piece.value.length;
+          step();
+        }, reject]);
+      };
+      step();
+    });
+  }
+
   // Fetches the bytes an answer names and cuts them into its buffers.
   function fetchBytes(item) {
     var finish = function (buffers, error) {
@@ -443,7 +478,7 @@
           fail("status " + response.status);
           return;
         }
-        apply(then, apply(responseArrayBuffer, response, []), [function (whole) {
+        apply(then, readWhole(response, sizes), [function (whole) {
           var buffers = [];
           var at = 0;
           for (var i = 0; i < sizes.length; i++) {
