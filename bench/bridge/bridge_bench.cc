@@ -438,6 +438,7 @@ void PrintTable(const std::vector<Results>& hosts, const std::vector<Results>& b
       {"4 KiB ArrayBuffer up, per call (us)", Key("abup_4096_gap_med_us"), Goal::None, 0, 1},
       {"16 KiB ArrayBuffer up, per call (us)", Key("abup_16384_gap_med_us"), Goal::None, 0, 1},
       {"64 KiB ArrayBuffer up, per call (us)", Key("abup_65536_gap_med_us"), Goal::None, 0, 1},
+      {"256 KiB ArrayBuffer up, per call (us)", Key("abup_262144_gap_med_us"), Goal::None, 0, 1},
       {"4 KiB ArrayBuffer down, per call (us)", Key("abdown_4096_gap_med_us"), Goal::None, 0, 1},
       {"16 KiB ArrayBuffer down, per call (us)", Key("abdown_16384_gap_med_us"), Goal::None, 0, 1},
       {"64 KiB ArrayBuffer down, per call (us)", Key("abdown_65536_gap_med_us"), Goal::None, 0, 1},
@@ -684,10 +685,11 @@ int main(int argc, char** argv) {
     }
   }
   static const std::pair<const char*, int> kPhases[] = {
-      {"seq", 1000},    {"pipe", 1000},    {"strup", 10},           {"strdown", 10},
-      {"abup", 10},     {"abdown", 10},    {"small", 4096},         {"small", 16384},
-      {"small", 65536}, {"bigab", 1},      {"bigreader", 1},        {"bigup", 1},
-      {"bigdown", 1},   {"tinyhead", 200}, {"tinythreadhead", 200}, {"tiny", 200},
+      {"seq", 1000},    {"pipe", 1000},    {"strup", 10},     {"strdown", 10},
+      {"abup", 10},     {"abdown", 10},    {"small", 4096},   {"small", 16384},
+      {"small", 65536}, {"small", 262144}, {"bigab", 1},      {"bigreader", 1},
+      {"bigup", 1},     {"bigdown", 1},    {"tinyhead", 200}, {"tinythreadhead", 200},
+      {"tiny", 200},
   };
   int step = 0;
   for (int round = 0; round < options.rounds; ++round) {

@@ -103,7 +103,7 @@ bool IsBridgeEndpoint(std::string_view url) { return StartsWithNoCase(url, kBrid
 
 std::shared_ptr<Value> SplitBinary(const std::shared_ptr<Value>& value, OutgoingBytes* out) {
   *out = OutgoingBytes{};
-  if (BinaryBytes(value.get(), 0, kBytesRoadMin) < kBytesRoadMin) return nullptr;
+  if (BinaryBytes(value.get(), 0, kBytesDownMin) < kBytesDownMin) return nullptr;
   return Replace(value, 0, out);
 }
 

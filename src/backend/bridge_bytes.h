@@ -23,10 +23,13 @@ inline constexpr char kBridgeEndpoint[] = "app://wexlor-bridge.invalid/";
 inline constexpr char kBridgeCallPath[] = "call";
 inline constexpr char kBridgeBytesPath[] = "bytes/";
 
-// Calls, answers and callback arguments whose buffers hold fewer bytes than
-// this keep Base64 inside the message: below it the extra request costs
-// more than the text (measured with bridge_bench, see docs/benchmarks.md).
-inline constexpr size_t kBytesRoadMin = 64 * 1024;
+// Calls whose buffers hold fewer bytes than this keep Base64 inside the
+// message, and so do answers and callback arguments below the second bound:
+// below them the extra request costs more than the text (measured with
+// bridge_bench's size sweep, see docs/benchmarks.md). Fetching an answer's
+// bytes costs more than posting a call's, so its bound is higher.
+inline constexpr size_t kBytesUpMin = 64 * 1024;
+inline constexpr size_t kBytesDownMin = 1024 * 1024;
 
 // The most bytes of buffers one call may carry up.
 inline constexpr uint64_t kMaxBridgeBinary = 256ull * 1024 * 1024;
@@ -41,7 +44,7 @@ struct OutgoingBytes {
   uint64_t total = 0;
 };
 
-// When `value` holds binary values of at least kBytesRoadMin bytes in all,
+// When `value` holds binary values of at least kBytesDownMin bytes in all,
 // returns a copy of it with each replaced by its marker and collects them in
 // `out`; the values themselves are shared, not copied. Returns null (and
 // leaves `out` empty) when the answer should keep Base64.

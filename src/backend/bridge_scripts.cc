@@ -120,7 +120,7 @@ std::string BuildInitScript(const std::string& ns, const std::string& sendStatem
   // in always lies after the markers still to be found.
   Splice(bridge, kNamespaceMarker, name);
   Splice(bridge, kSendMarker, sendStatement);
-  Splice(bridge, kBytesMinMarker, std::to_string(kBytesRoadMin));
+  Splice(bridge, kBytesMinMarker, std::to_string(kBytesUpMin));
   Splice(bridge, kKeyMarker, EscapeStringLiteralBody(access.key));
   Splice(bridge, kTrustMarker, access.trust.empty() ? PageTrust().ScriptLiteral() : access.trust);
   std::string linkPolicy = kWexlorLinkPolicyScriptSource;

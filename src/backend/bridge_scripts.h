@@ -63,7 +63,7 @@ std::string BuildRespondScript(uint64_t callId, const std::shared_ptr<wexlor::Va
 std::string BuildInvokeCallbackScript(uint64_t callbackId,
                                       const std::shared_ptr<wexlor::Value>& args);
 // The same for a page of window `windowId` (not 0): binary values of at least
-// kBytesRoadMin bytes in all are kept in the BytesStore for the page to
+// kBytesDownMin bytes in all are kept in the BytesStore for the page to
 // fetch, instead of being written as Base64.
 std::string BuildRespondScript(uint64_t callId, const std::shared_ptr<wexlor::Value>& result,
                                const std::shared_ptr<wexlor::Value>& error, uint32_t windowId);

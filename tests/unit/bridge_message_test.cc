@@ -150,7 +150,7 @@ TEST(BridgeMessage, MalformedFramingNeverReachesTheRuntime) {
 
 TEST(BridgeBytes, LargeBinaryAnswersWaitOnceForTheirWindow) {
   using wexlor::Value;
-  auto big = Value::Binary(nullptr, kBytesRoadMin);
+  auto big = Value::Binary(nullptr, kBytesDownMin);
   auto answer = Value::Dict();
   answer->AsDict()["a"] = Value::List();
   answer->AsDict()["a"]->AsList().push_back(big);
@@ -162,10 +162,10 @@ TEST(BridgeBytes, LargeBinaryAnswersWaitOnceForTheirWindow) {
   EXPECT_EQ(json::Serialize(split), R"({"a":[{"__buffer__":0}],"b":{"__buffer__":1},"c":"text"})");
   ASSERT_EQ(out.buffers.size(), 2u);
   EXPECT_EQ(out.buffers[0], big);  // shared, not copied
-  EXPECT_EQ(out.total, kBytesRoadMin + 2);
+  EXPECT_EQ(out.total, kBytesDownMin + 2);
   EXPECT_EQ(answer->AsDict()["b"]->type, Value::Type::Binary) << "the runtime's value changed";
   // Fewer bytes keep Base64.
-  EXPECT_EQ(SplitBinary(Value::Binary(nullptr, kBytesRoadMin - 1), &out), nullptr);
+  EXPECT_EQ(SplitBinary(Value::Binary(nullptr, kBytesDownMin - 1), &out), nullptr);
   EXPECT_TRUE(out.buffers.empty());
 
   BytesStore& store = BytesStore::Get();

@@ -137,7 +137,8 @@ TEST_F(GuiPageCalls, BinaryResultsArriveAsArrayBuffers) {
 
 // Buffers large enough for the byte road: several in one call, nested, empty,
 // views with offsets, a DataView, and a buffer detached right after the
-// call; echoed back, they come down the same road. Then 64 MiB each way.
+// call; echoed back (as Base64: below the bound for answers). Then 64 MiB
+// each way, both as raw bytes.
 TEST_F(GuiPageCalls, LargeBuffersTravelAsRawBytes) {
   host().Command({"answer", "keep", "echo"});
   const Call call = CallFrom(window_, R"(
