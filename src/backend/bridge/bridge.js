@@ -10,14 +10,16 @@
 // escaped string-literal body) replaces the NAMESPACE marker inside its
 // quotes, the window's key replaces the KEY marker inside its quotes, and the
 // rule saying which documents are the application's own replaces the TRUST
-// marker, and the fewest bytes worth a POST replaces the BYTESMIN marker. Each marker appears exactly once; the build checks this.
+// marker, and the fewest bytes worth a POST replaces the BYTESMIN marker.
+// Each marker appears exactly once; the build checks this.
 //
 // Calls whose arguments hold byte buffers (ArrayBuffer, typed arrays,
 // DataView, at any depth) go to the host as POSTs to its own endpoint
 // instead: the call's JSON text (buffers replaced by {"__buffer__": index}
 // and their sizes listed), a NUL byte, then the raw bytes of every buffer,
-// cut into parts of at most 8 MiB that each carry the key. Large binary answers come back the same way: the
-// answer names a one-time URL that the bridge fetches as an ArrayBuffer.
+// cut into parts of at most 8 MiB that each carry the key. Large binary
+// answers come back the same way: the answer names a one-time URL that the
+// bridge fetches as an ArrayBuffer.
 // Calls reach the host in the order the page made them whichever way each
 // goes, and answers and callbacks run in the order the host sent them.
 //
@@ -145,6 +147,14 @@
     }
     if (bytesOf(value) !== null) {
       return true;
+    }
+    if (Array.isArray(value)) {
+      for (var i = 0; i < value.length; i++) {
+        if (holdsBytes(value[i], depth + 1)) {
+          return true;
+        }
+      }
+      return false;
     }
     for (var name in value) {
       if (holdsBytes(value[name], depth + 1)) {
