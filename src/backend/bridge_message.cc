@@ -191,12 +191,14 @@ BridgeMessage ReadBinaryCall(const BodyReader& read, int64_t bodySize, const std
   for (const uint64_t size : sizes) {
     auto buffer = Value::Binary(nullptr, 0);
     auto& bytes = std::get<wexlor::BinaryData>(buffer->data).bytes;
-    // Sized at once when the body's length vouches for it, else grown as
-    // bytes arrive, so a false size cannot reserve memory.
+    // Reserved at once when the body's length vouches for it, else grown as
+    // bytes arrive, so a false size cannot reserve memory. Filled a step at
+    // a time either way, so the pages in use grow only as fast as the
+    // parts they come from are freed.
     if (bodySize >= 0) bytes.reserve(size);
     while (bytes.size() < size) {
-      const size_t want = static_cast<size_t>(
-          std::min<uint64_t>(size - bytes.size(), bodySize >= 0 ? size : kReadStep * 16));
+      const size_t want =
+          static_cast<size_t>(std::min<uint64_t>(size - bytes.size(), kReadStep * 16));
       if (spare < head.size()) {
         const size_t n = std::min(want, head.size() - spare);
         bytes.insert(bytes.end(), head.begin() + spare, head.begin() + spare + n);
