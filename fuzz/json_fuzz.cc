@@ -1,8 +1,11 @@
-// libFuzzer target for the JSON reader and writer.
+// libFuzzer target for the JSON reader and writer, and for the framing of
+// calls that carry raw bytes.
 //
 // For any input the reader must stay inside the text, and what the writer
 // produces must read back to an equivalent value that writes the same text
-// again. Plain strings must survive escaping unchanged.
+// again. Plain strings must survive escaping unchanged. Read as a framed
+// call, the input never yields a call without the key, never one that still
+// holds a buffer marker, and never more bytes than it held.
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
@@ -120,6 +123,40 @@ ValuePtr ParseChecked(const char* text, size_t length) {
   return value;
 }
 
+// The bytes of binary values in `v`; aborts on a buffer marker left behind.
+size_t CheckPlaced(const ValuePtr& v, int depth) {
+  if (!v || depth > json::kMaxDepth + 2) return 0;
+  size_t n = 0;
+  if (v->type == Value::Type::Binary) return v->GetBinary().bytes.size();
+  if (v->type == Value::Type::List) {
+    for (const auto& item : v->AsList()) n += CheckPlaced(item, depth + 1);
+  } else if (v->type == Value::Type::Dict) {
+    const auto& d = v->AsDict();
+    if (d.size() == 1 && d.begin()->first == "__buffer__") Fail("buffer marker left in a call");
+    for (const auto& entry : d) n += CheckPlaced(entry.second, depth + 1);
+  }
+  return n;
+}
+
+// Reads `body` as a framed call, in pieces of `step` bytes.
+void CheckFramed(const std::string& body, size_t step, bool sized) {
+  size_t at = 0;
+  const BridgeMessage m = ReadBinaryCall(
+      [&](uint8_t* dest, size_t capacity) -> int64_t {
+        const size_t n = std::min({capacity, step, body.size() - at});
+        std::memcpy(dest, body.data() + at, n);
+        at += n;
+        return static_cast<int64_t>(n);
+      },
+      sized ? static_cast<int64_t>(body.size()) : -1, "k");
+  if (m.kind == BridgeMessage::Kind::kDrop) return;
+  if (body.compare(0, 10, "{\"key\":\"k\"") != 0)
+    Fail("framed call accepted without the key", body);
+  if (m.kind != BridgeMessage::Kind::kCall) return;
+  if (!m.args || m.args->type != Value::Type::List) Fail("framed call without a list", body);
+  if (CheckPlaced(m.args, 0) > body.size()) Fail("framed call holds more bytes than sent", body);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -182,6 +219,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       }
     }
   }
+  // The raw input (NULs included) as a POST body, keyed and not, read in
+  // small and large pieces, with and without its length.
+  const std::string raw(reinterpret_cast<const char*>(data), size);
+  const std::string keyed = "{\"key\":\"k\"," + raw.substr(std::min<size_t>(1, raw.size()));
+  for (const std::string* body : {&raw, &keyed}) {
+    CheckFramed(*body, 1 + size % 13, size % 2 == 0);
+    CheckFramed(*body, 1 << 16, size % 2 != 0);
+  }
+
   if (!json::IsValidUtf8(input)) return 0;
   const std::string quoted = "\"" + escaped + "\"";
   const char* string_cursor = quoted.c_str();

@@ -198,7 +198,13 @@ void OnMessage(WebKitUserContentManager*, WebKitJavascriptResult* result, gpoint
     if (v != nullptr) g_object_unref(v);
     Respond(id, std::to_string(size));
   } else if (method == "abDown") {
-    char* encoded = g_base64_encode(bare.binary.data(), bare.binary.size());
+    JSCValue* v = Arg(args, 0);
+    const double asked = v != nullptr ? jsc_value_to_double(v) : 0;
+    if (v != nullptr) g_object_unref(v);
+    const size_t n = asked > 0 && asked < static_cast<double>(bare.binary.size())
+                         ? static_cast<size_t>(asked)
+                         : bare.binary.size();
+    char* encoded = g_base64_encode(bare.binary.data(), n);
     Respond(id, Quote(encoded, std::strlen(encoded)));
     g_free(encoded);
   } else if (method == "mark") {
@@ -248,7 +254,8 @@ void OnSchemeRequest(WebKitURISchemeRequest* request, gpointer) {
   } else if (path != nullptr && std::strcmp(path, "/big") == 0) {
     MakeBigBody();
     bytes = bare.big;
-  } else if (path != nullptr && std::strcmp(path, "/tiny") == 0) {
+  } else if (path != nullptr &&
+             (std::strcmp(path, "/tiny") == 0 || std::strcmp(path, "/tinythread") == 0)) {
     bytes = bare.tiny;
   }
   if (bytes == nullptr) {

@@ -211,6 +211,49 @@ constexpr char kPageHtml[] = R"HTML(<!doctype html>
         check(r instanceof ArrayBuffer && r.byteLength === MiB, "abDown length");
       });
     },
+    // 64 MiB as one call each way (host only: the bare program has no byte
+    // road but Base64 text).
+    bigup: async function () {
+      if (bare) return;
+      const big = new Uint8Array(64 * MiB);
+      for (let i = 0; i < big.length; i += 4096) big[i] = i >>> 12;
+      await call("mark", "hwm-reset");
+      await call("mark", "begin", "bigup");
+      const t0 = performance.now();
+      const length = await call("abUp", big.buffer);
+      const dt = performance.now() - t0;
+      await call("mark", "end", "bigup", 1);
+      await call("mark", "hwm-read", "bigup");
+      check(length === 64 * MiB, "bigup length " + length);
+      put("bigup_mib_s", (64 / (dt / 1000)).toFixed(1));
+    },
+    bigdown: async function () {
+      if (bare) return;
+      await call("mark", "big-prepare");
+      await call("mark", "hwm-reset");
+      await call("mark", "begin", "bigdown");
+      const t0 = performance.now();
+      const r = await call("abDown", 64 * MiB);
+      const dt = performance.now() - t0;
+      await call("mark", "end", "bigdown", 1);
+      await call("mark", "hwm-read", "bigdown");
+      check(r instanceof ArrayBuffer && r.byteLength === 64 * MiB, "bigdown length");
+      put("bigdown_mib_s", (64 / (dt / 1000)).toFixed(1));
+    },
+    // Small buffers each way, to place the threshold between Base64 in the
+    // message and raw bytes: "small 4096" runs abup_4096 and abdown_4096.
+    small: async function (n) {
+      const piece = bytes.slice(0, n).buffer;
+      await loop("abup_" + n, 20, async function () {
+        const length = await call("abUp", piece);
+        check(length === n, "abUp small length " + length);
+      });
+      await loop("abdown_" + n, 20, async function () {
+        let r = await call("abDown", n);
+        if (bare) r = fromBase64(r);
+        check(r instanceof ArrayBuffer && r.byteLength === n, "abDown small length");
+      });
+    },
     bigab: function () { return fetchBig("big_arraybuffer", false); },
     bigreader: function () { return fetchBig("big_reader", true); },
     // Sequential fetches of ten bytes, so the native gap between two requests
@@ -225,6 +268,12 @@ constexpr char kPageHtml[] = R"HTML(<!doctype html>
         times.push(performance.now() - t0);
       });
       put("tiny_first_byte_page_mean_us", (mean(times) * 1000).toFixed(1));
+    },
+    // The same with the runtime answering from its own thread.
+    tinythreadhead: function (n) {
+      return loop("tinythreadhead", n, async function () {
+        await fetch("app://bench/tinythread?n=" + fetches++);
+      });
     },
     tiny: function (n) {
       return loop("tiny", n, async function () {

@@ -10,7 +10,8 @@
 // Page methods (the same as the bare engine's):
 //   ping(i) -> i                  strUp(s) -> s.length
 //   strDown(n) -> 1 MiB string    abUp(buffer) -> byteLength
-//   abDown(n) -> 1 MiB ArrayBuffer
+//   abDown(n) -> n bytes up to 1 MiB (64 MiB when n is larger and
+//                 mark("big-prepare") made it)
 //   mark(kind, name, count)       measurement points (see bench_common.h)
 //   report(text)                  page results, "key value" lines
 //   next()                        the driver's next command, from stdin
@@ -63,6 +64,7 @@ bridge_bench::Recorder recorder;
 std::string text;             // strDown's answer
 std::vector<uint8_t> binary;  // abDown's answer
 std::vector<uint8_t> chunk;   // one 64 KiB piece of the large body
+Value bigBinary;              // abDown's 64 MiB answer, made before it is measured
 
 std::string ArgString(wexlor_value* args, size_t index) {
   Value v(api->ValueListGet(args, index));
@@ -90,6 +92,7 @@ void OnJsCall(void*, uint32_t, uint64_t callId, const char* method, wexlor_value
   void* const ctx = api->context;
   const std::string name = method != nullptr ? method : "";
   Value result;
+  wexlor_value* shared = nullptr;  // an answer the runtime keeps
   bool quit = false;
 
   if (name == "ping") {
@@ -112,7 +115,15 @@ void OnJsCall(void*, uint32_t, uint64_t callId, const char* method, wexlor_value
     (void)sink;
     result.reset(api->ValueInt(ctx, static_cast<int32_t>(size)));
   } else if (name == "abDown") {
-    result.reset(api->ValueBinary(ctx, binary.data(), binary.size()));
+    if (ArgNumber(args.get(), 0) > static_cast<double>(binary.size()) && bigBinary) {
+      shared = bigBinary.get();  // the host shares it, no copy
+    } else {
+      const double asked = ArgNumber(args.get(), 0);
+      const size_t n = asked > 0 && asked < static_cast<double>(binary.size())
+                           ? static_cast<size_t>(asked)
+                           : binary.size();
+      result.reset(api->ValueBinary(ctx, binary.data(), n));
+    }
   } else if (name == "mark") {
     const std::string kind = ArgString(args.get(), 0);
     if (kind == "pss") {
@@ -122,6 +133,10 @@ void OnJsCall(void*, uint32_t, uint64_t callId, const char* method, wexlor_value
       recorder.Begin(ArgString(args.get(), 1));
     } else if (kind == "end") {
       recorder.End(ArgString(args.get(), 1), static_cast<int>(ArgNumber(args.get(), 2)));
+    } else if (kind == "big-prepare") {
+      if (!bigBinary) {
+        bigBinary.reset(api->ValueBinary(ctx, nullptr, bridge_bench::kBigBytes));
+      }
     } else if (kind == "hwm-reset") {
       recorder.ResetPeak();
     } else if (kind == "hwm-read") {
@@ -140,7 +155,7 @@ void OnJsCall(void*, uint32_t, uint64_t callId, const char* method, wexlor_value
     recorder.Done();
     quit = true;
   }
-  api->JsCallRespond(ctx, callId, result.get(), nullptr);
+  api->JsCallRespond(ctx, callId, shared != nullptr ? shared : result.get(), nullptr);
   if (quit) api->Quit(ctx);
 }
 
@@ -170,7 +185,7 @@ void Serve(const SchemeJob& job) {
   if (job.path == "/index.html") {
     Respond(job.exchange, "text/html", reinterpret_cast<const uint8_t*>(bridge_bench::kPageHtml),
             sizeof bridge_bench::kPageHtml - 1);
-  } else if (job.path == "/tiny") {
+  } else if (job.path == "/tiny" || job.path == "/tinythread") {
     Respond(job.exchange, "application/octet-stream",
             reinterpret_cast<const uint8_t*>("0123456789"), bridge_bench::kTinyBytes);
   } else if (job.path == "/big") {
@@ -189,6 +204,14 @@ void Serve(const SchemeJob& job) {
 void OnSchemeRequest(void*, uint32_t, wexlor_scheme_exchange* exchange, const char*,
                      const char* url, const char*, size_t) {
   recorder.Arrival();
+  // The tiny body is answered at once, inside this function, as a runtime
+  // that has it at hand would; "/tinythread" goes through the runtime
+  // thread like everything else.
+  if (url != nullptr && std::strstr(url, "/tiny?") != nullptr) {
+    Respond(exchange, "application/octet-stream", reinterpret_cast<const uint8_t*>("0123456789"),
+            bridge_bench::kTinyBytes);
+    return;
+  }
   // "app://bench/big?r=1" -> "/big"
   std::string path = url != nullptr ? url : "";
   if (const size_t scheme = path.find("://"); scheme != std::string::npos) {

@@ -19,7 +19,7 @@ function(wexlor_check_splice_markers file)
 endfunction()
 
 wexlor_check_splice_markers(${_wexlor_bridge_js} "/*@SEND@*/" "/*@NAMESPACE@*/" "/*@KEY@*/"
-  "/*@TRUST@*/")
+  "/*@TRUST@*/" "/*@BYTESMIN@*/")
 wexlor_check_splice_markers(${_wexlor_link_policy_js} "/*@NAMESPACE@*/")
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
   ${_wexlor_bridge_js} ${_wexlor_link_policy_js})

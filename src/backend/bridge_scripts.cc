@@ -1,5 +1,6 @@
 #include "backend/bridge_scripts.h"
 
+#include "backend/bridge_bytes.h"
 #include "backend/page_trust.h"
 #include "value/json.h"
 
@@ -11,7 +12,7 @@
 extern const char kWexlorBridgeScriptSource[];
 extern const char kWexlorLinkPolicyScriptSource[];
 
-const char kBridgeSendStatement[] = "send(callId, path.join('.'), processedArgs);";
+const char kBridgeSendStatement[] = "send(callId, path.join('.'), processedArgs, callbackIds);";
 
 namespace {
 
@@ -19,6 +20,7 @@ constexpr std::string_view kSendMarker = "/*@SEND@*/";
 constexpr std::string_view kNamespaceMarker = "/*@NAMESPACE@*/";
 constexpr std::string_view kKeyMarker = "/*@KEY@*/";
 constexpr std::string_view kTrustMarker = "/*@TRUST@*/";
+constexpr std::string_view kBytesMinMarker = "/*@BYTESMIN@*/";
 
 // What the host sends when an error answer comes without error text; an empty
 // piece would leave a syntax error and the call pending forever.
@@ -118,6 +120,7 @@ std::string BuildInitScript(const std::string& ns, const std::string& sendStatem
   // in always lies after the markers still to be found.
   Splice(bridge, kNamespaceMarker, name);
   Splice(bridge, kSendMarker, sendStatement);
+  Splice(bridge, kBytesMinMarker, std::to_string(kBytesUpMin));
   Splice(bridge, kKeyMarker, EscapeStringLiteralBody(access.key));
   Splice(bridge, kTrustMarker, access.trust.empty() ? PageTrust().ScriptLiteral() : access.trust);
   std::string linkPolicy = kWexlorLinkPolicyScriptSource;
@@ -127,6 +130,12 @@ std::string BuildInitScript(const std::string& ns, const std::string& sendStatem
 
 std::string BuildRespondScript(uint64_t callId, const std::string& resultJson,
                                const std::string& errorJson, bool hasError) {
+  return BuildRespondScript(callId, resultJson, errorJson, hasError, "");
+}
+
+std::string BuildRespondScript(uint64_t callId, const std::string& resultJson,
+                               const std::string& errorJson, bool hasError,
+                               const std::string& bytesJson) {
   std::string script;
   script.reserve(48 + (hasError ? errorJson.size() : resultJson.size()));
   script += "window.__wexlorRespond(";
@@ -138,18 +147,31 @@ std::string BuildRespondScript(uint64_t callId, const std::string& resultJson,
   } else {
     script += JsonOr(resultJson, "null");
     script += ", null";
+    if (!bytesJson.empty()) {
+      script += ", ";
+      script += bytesJson;
+    }
   }
   script += ");";
   return script;
 }
 
 std::string BuildInvokeCallbackScript(uint64_t callbackId, const std::string& argsJson) {
+  return BuildInvokeCallbackScript(callbackId, argsJson, "");
+}
+
+std::string BuildInvokeCallbackScript(uint64_t callbackId, const std::string& argsJson,
+                                      const std::string& bytesJson) {
   std::string script;
-  script.reserve(56 + argsJson.size());
+  script.reserve(56 + argsJson.size() + bytesJson.size());
   script += "window.__wexlorInvokeCallback(";
   script += std::to_string(callbackId);
   script += ", ";
   script += JsonOr(argsJson, "[]");
+  if (!bytesJson.empty()) {
+    script += ", ";
+    script += bytesJson;
+  }
   script += ");";
   return script;
 }
@@ -160,13 +182,26 @@ std::string BuildReleaseCallbackScript(uint64_t callbackId) {
 
 std::string BuildRespondScript(uint64_t callId, const std::shared_ptr<wexlor::Value>& result,
                                const std::shared_ptr<wexlor::Value>& error) {
+  return BuildRespondScript(callId, result, error, 0);
+}
+
+std::string BuildRespondScript(uint64_t callId, const std::shared_ptr<wexlor::Value>& result,
+                               const std::shared_ptr<wexlor::Value>& error, uint32_t windowId) {
   std::string text;
   if (error != nullptr) {
     if (json::SerializeBounded(error, kMaxBridgeJson, &text)) {
       return BuildRespondScript(callId, "null", text, true);
     }
-  } else if (json::SerializeBounded(result, kMaxBridgeJson, &text)) {
-    return BuildRespondScript(callId, text, "null", false);
+  } else {
+    OutgoingBytes bytes;
+    const auto split = windowId != 0 ? SplitBinary(result, &bytes) : nullptr;
+    if (split != nullptr && json::SerializeBounded(split, kMaxBridgeJson, &text)) {
+      const std::string url = BytesStore::Get().Add(windowId, bytes);
+      return BuildRespondScript(callId, text, "null", false, BytesDescriptorJson(url, bytes));
+    }
+    if (split == nullptr && json::SerializeBounded(result, kMaxBridgeJson, &text)) {
+      return BuildRespondScript(callId, text, "null", false);
+    }
   }
   return BuildRespondScript(callId, "null", json::Serialize(wexlor::Value::String(kAnswerTooLarge)),
                             true);
@@ -174,7 +209,20 @@ std::string BuildRespondScript(uint64_t callId, const std::shared_ptr<wexlor::Va
 
 std::string BuildInvokeCallbackScript(uint64_t callbackId,
                                       const std::shared_ptr<wexlor::Value>& args) {
+  return BuildInvokeCallbackScript(callbackId, args, 0);
+}
+
+std::string BuildInvokeCallbackScript(uint64_t callbackId,
+                                      const std::shared_ptr<wexlor::Value>& args,
+                                      uint32_t windowId) {
   std::string text;
+  OutgoingBytes bytes;
+  const auto split = windowId != 0 ? SplitBinary(args, &bytes) : nullptr;
+  if (split != nullptr) {
+    if (!json::SerializeBounded(split, kMaxBridgeJson, &text)) return {};
+    const std::string url = BytesStore::Get().Add(windowId, bytes);
+    return BuildInvokeCallbackScript(callbackId, text, BytesDescriptorJson(url, bytes));
+  }
   if (!json::SerializeBounded(args, kMaxBridgeJson, &text)) return {};
   return BuildInvokeCallbackScript(callbackId, text);
 }

@@ -41,8 +41,16 @@ std::string BuildInitScript(const std::string& ns, const std::string& sendStatem
 std::string BuildRespondScript(uint64_t callId, const std::string& resultJson,
                                const std::string& errorJson, bool hasError);
 
+// The same, with `bytesJson` (see BytesDescriptorJson) naming the bytes the
+// page fetches for the {"__buffer__": index} markers in the result.
+std::string BuildRespondScript(uint64_t callId, const std::string& resultJson,
+                               const std::string& errorJson, bool hasError,
+                               const std::string& bytesJson);
+
 // Runs a page callback with the elements of the JSON array `argsJson`.
 std::string BuildInvokeCallbackScript(uint64_t callbackId, const std::string& argsJson);
+std::string BuildInvokeCallbackScript(uint64_t callbackId, const std::string& argsJson,
+                                      const std::string& bytesJson);
 
 // Drops a page callback; later invocations of it do nothing.
 std::string BuildReleaseCallbackScript(uint64_t callbackId);
@@ -54,3 +62,11 @@ std::string BuildRespondScript(uint64_t callId, const std::shared_ptr<wexlor::Va
 // Empty when the arguments are too large to send.
 std::string BuildInvokeCallbackScript(uint64_t callbackId,
                                       const std::shared_ptr<wexlor::Value>& args);
+// The same for a page of window `windowId` (not 0): binary values of at least
+// kBytesDownMin bytes in all are kept in the BytesStore for the page to
+// fetch, instead of being written as Base64.
+std::string BuildRespondScript(uint64_t callId, const std::shared_ptr<wexlor::Value>& result,
+                               const std::shared_ptr<wexlor::Value>& error, uint32_t windowId);
+std::string BuildInvokeCallbackScript(uint64_t callbackId,
+                                      const std::shared_ptr<wexlor::Value>& args,
+                                      uint32_t windowId);

@@ -110,6 +110,37 @@ function navigate(overrides) {
 }
 )JS";
 
+// A page that can fetch: every request waits in `requests` until the test
+// settles it. Enough of TextEncoder (ASCII) and Response for the bridge.
+constexpr char kFetchStubs[] = R"JS(
+var requests = [];
+function Response(status, body) { this.status = status; this.body = body; }
+Response.prototype.text = function () { return Promise.resolve(String(this.body || "")); };
+Response.prototype.arrayBuffer = function () { return Promise.resolve(this.body); };
+function TextEncoder() {}
+TextEncoder.prototype.encode = function (s) {
+  var b = new Uint8Array(s.length);
+  for (var i = 0; i < s.length; i++) b[i] = s.charCodeAt(i);
+  return b;
+};
+window.fetch = function (url, init) {
+  return new Promise(function (resolve, reject) {
+    requests.push({ url: url, body: init && init.body, resolve: resolve, reject: reject });
+  });
+};
+// A one-part POST as the host reads it: the part, the message without the
+// key, the first bytes after it.
+function posted(i) {
+  var b = requests[i].body, cut = b.indexOf(0);
+  var part = JSON.parse(String.fromCharCode.apply(null, b.subarray(0, cut)));
+  b = b.subarray(cut + 1);
+  var nul = b.indexOf(0);
+  var m = JSON.parse(String.fromCharCode.apply(null, b.subarray(0, nul)));
+  return { part: part.upload + "/" + part.last + "/" + (part.key === m.key), method: m.method,
+           args: m.args, sizes: m.sizes, bytes: Array.from(b.subarray(nul + 1, nul + 4)) };
+}
+)JS";
+
 class BridgeJsc : public ::testing::Test {
  protected:
   void SetUp() override { Reset(); }
@@ -124,8 +155,9 @@ class BridgeJsc : public ::testing::Test {
 
   // The bridge of a page the application trusts, with the key "k".
   void Init(const std::string& ns = "Wexlor") {
-    Eval(BuildInitScript(ns, kBridgeSendStatement,
-                         BridgeAccess{"k", R"({"schemes":["app:"],"origins":["https://app.local"]})"}));
+    Eval(BuildInitScript(
+        ns, kBridgeSendStatement,
+        BridgeAccess{"k", R"({"schemes":["app:"],"origins":["https://app.local"]})"}));
   }
 
   // Runs `js` and returns its completion value as JSON ("undefined" when it
@@ -187,19 +219,81 @@ TEST_F(BridgeJsc, NamespaceObjectIsNotPromiseLike) {
   EXPECT_EQ(Eval("[awaited, sent.length]"), "[true,0]");
 }
 
-TEST_F(BridgeJsc, MarksTopLevelCallbacksAndBytes) {
+TEST_F(BridgeJsc, MarksTopLevelCallbacksAndBytesAtAnyDepth) {
   Init();  // the bare engine has no btoa: this is the native base64 path
-  EXPECT_EQ(Eval(R"JS(
+  EXPECT_EQ(
+      Eval(R"JS(
     var bytes = new Uint8Array([0, 1, 2, 250, 255, 104, 105]);
     var i16 = new Int16Array([1, -1]);
     var cb = function () {};
     Wexlor.put(bytes.buffer, bytes.subarray(5, 7), new ArrayBuffer(0), i16, [bytes.buffer],
-               { f: cb }, cb, null, "s");
+               { f: cb, v: new DataView(bytes.buffer, 1, 2) }, cb, null, "s");
     var m = sent[0].args;
     [m[0], m[1], m[2], m[3], m[4], m[5], m[6], m[7], m[8], window.__wexlorCallbacks[2] === cb]
   )JS"),
-            R"([{"__binary__":"AAEC+v9oaQ=="},{"__binary__":"aGk="},{"__binary__":""},)"
-            R"({"0":1,"1":-1},[{}],{},{"__callback__":"2"},null,"s",true])");
+      R"([{"__binary__":"AAEC+v9oaQ=="},{"__binary__":"aGk="},{"__binary__":""},)"
+      R"({"__binary__":"AQD//w=="},[{"__binary__":"AAEC+v9oaQ=="}],{"v":{"__binary__":"AQI="}},)"
+      R"({"__callback__":"2"},null,"s",true])");
+}
+
+// Calls with large buffers go as POSTs; a later call waits for the POST
+// before it. Every call settles however its POST ends, and answers whose
+// bytes are fetched keep their place among the answers after them.
+TEST_F(BridgeJsc, BytesRoadKeepsOrderAndSettlesEveryCall) {
+  Eval(kFetchStubs);
+  Init();
+  Eval(R"JS(
+    var order = [];
+    function note(name, p) {
+      p.then(function (v) { order.push(name + "=" + JSON.stringify(describe(v))); },
+             function (e) { order.push(name + "!" + e.message); });
+    }
+    var big = new Uint8Array(70000);
+    big[0] = 7; big[1] = 8; big[2] = 9;
+    note("a", Wexlor.a(1));
+    note("b", Wexlor.b({ deep: [big.subarray(1)] }, new Uint8Array([5])));
+    note("c", Wexlor.c(2));
+    note("d", Wexlor.d(big.buffer));
+    note("e", Wexlor.e(3)); 0
+  )JS");
+  // Only the call before the first POST went as a message.
+  EXPECT_EQ(Eval("[sent.map(function (m) { return m.method; }), requests.length, posted(0)]"),
+            R"([["a"],1,{"part":"2/true/true","method":"b","args":[{"deep":[{"__buffer__":0}]},)"
+            R"({"__buffer__":1}],"sizes":[69999,1],"bytes":[8,9,0]}])");
+  Eval("requests[0].resolve(new Response(204)); 0");
+  EXPECT_EQ(Eval("[sent.length, requests.length, posted(1).method, requests[1].url]"),
+            R"([2,2,"d","app://wexlor-bridge.invalid/call"])");
+  // A POST that fails rejects its call and lets the next one go.
+  Eval("requests[1].reject(new TypeError('Load failed')); 0");
+  EXPECT_EQ(Eval("[sent.map(function (m) { return m.method; }), order]"),
+            R"([["a","c","e"],["d!The call could not be sent: Load failed"]])");
+  // A refused POST rejects with the host's reason; oversized buffers are
+  // refused before anything is sent.
+  Eval(R"JS(
+    note("f", Wexlor.f(big));
+    requests[2].resolve(new Response(400, "The call's bytes are malformed"));
+    note("g", Wexlor.g(new Uint8Array(256 * 1024 * 1024 + 1))); 0
+  )JS");
+  EXPECT_EQ(Eval("[order.slice(1).sort(), requests.length]"),
+            R"([["f!The call's bytes are malformed",)"
+            R"("g!The arguments cannot be sent: they are too large"],3])");
+
+  // Answers: a's bytes are fetched, c's plain answer waits behind it, e's
+  // fetch fails and still settles e.
+  Eval(R"JS(
+    order = [];
+    __wexlorRespond(1, {"x": {"__buffer__": 0}, "y": {"__buffer__": 1}}, null,
+                    {"url": "app://wexlor-bridge.invalid/bytes/t1", "sizes": [2, 1]});
+    __wexlorRespond(3, 5, null);
+    __wexlorRespond(5, {"__buffer__": 0}, null,
+                    {"url": "app://wexlor-bridge.invalid/bytes/t2", "sizes": [4]}); 0
+  )JS");
+  EXPECT_EQ(Eval("[order, requests.length, requests[3].url]"),
+            R"([[],4,"app://wexlor-bridge.invalid/bytes/t1"])");
+  Eval("requests[3].resolve(new Response(200, new Uint8Array([1, 2, 3]).buffer)); 0");
+  Eval("requests[4].reject(new TypeError('gone')); 0");
+  EXPECT_EQ(Eval("order"), R"(["a={\"x\":\"AB[1,2]\",\"y\":\"AB[3]\"}","c=5",)"
+                           R"("e!The answer's bytes could not be read: gone"])");
 }
 
 TEST_F(BridgeJsc, FallbackBase64MatchesNative) {
@@ -285,8 +379,8 @@ TEST_F(BridgeJsc, InvokesAndReleasesCallbacks) {
   Eval(BuildReleaseCallbackScript(2));
   Eval(BuildInvokeCallbackScript(2, R"(["again"])"));
   Eval(BuildInvokeCallbackScript(77, "[]"));
-  EXPECT_EQ(Eval("calls"),
-            R"([{"thisIsNull":true,"args":["a",{"__binary__":"YWJj"},[1]]},"second"])");
+  EXPECT_EQ(Eval("describe(calls)"),
+            R"([{"thisIsNull":true,"args":["a","AB[97,98,99]",[1]]},"second"])");
 }
 
 TEST_F(BridgeJsc, FailedSendRejectsAndForgetsTheCall) {
@@ -436,9 +530,8 @@ TEST_F(BridgeJsc, ForeignDocumentsGetNoWorkingBridge) {
     var failure = null;
     Wexlor.steal().catch(function (e) { failure = e.message; }); 0
   )JS");
-  EXPECT_EQ(Eval("failure"),
-            R"("https://evil.example is not one of the application's pages; )"
-            R"(its calls do not reach the application")");
+  EXPECT_EQ(Eval("failure"), R"("https://evil.example is not one of the application's pages; )"
+                             R"(its calls do not reach the application")");
   EXPECT_EQ(Eval("[sent, keys]"), R"([[{"origin":"https://evil.example"}],[null]])");
 }
 

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
+
+#include "backend/bridge_bytes.h"
 #include "value/json.h"
 
 namespace {
@@ -62,3 +66,175 @@ TEST(BridgeMessage, CallsTheRuntimeCannotTakeAreRejected) {
 }
 
 }  // namespace
+
+namespace {
+
+// A POST body as the bridge frames it, read back in pieces of `step` bytes.
+BridgeMessage ReadFramed(const std::string& text, const std::string& bytes, int64_t bodySize = -2,
+                         size_t step = 7) {
+  const std::string body = text + '\0' + bytes;
+  size_t at = 0;
+  return ReadBinaryCall(
+      [&](uint8_t* dest, size_t capacity) -> int64_t {
+        const size_t n = std::min({capacity, step, body.size() - at});
+        std::memcpy(dest, body.data() + at, n);
+        at += n;
+        return static_cast<int64_t>(n);
+      },
+      bodySize == -2 ? static_cast<int64_t>(body.size()) : bodySize, "k");
+}
+
+std::string Framed(const std::string& args, const std::string& sizes) {
+  return R"({"key":"k","callId":9,"method":"put","args":)" + args + R"(,"sizes":)" + sizes + "}";
+}
+
+}  // namespace
+
+TEST(BridgeMessage, FramedCallsCarryTheirBytesExactly) {
+  // Several buffers, nested, an empty one, read with and without the length.
+  for (const int64_t size : {int64_t{-2}, int64_t{-1}}) {
+    const BridgeMessage m = ReadFramed(
+        Framed(R"([{"__buffer__":1},{"a":[{"__buffer__":0}]},{"__buffer__":2},"s"])", "[3,2,0]"),
+        std::string("\x01\x00\xff", 3) + "hi", size);
+    ASSERT_EQ(m.kind, Kind::kCall) << m.error;
+    EXPECT_EQ(m.callId, 9u);
+    EXPECT_EQ(json::Serialize(m.args), R"([{"__binary__":"aGk="},{"a":[{"__binary__":"AQD/"}]},)"
+                                       R"({"__binary__":""},"s"])");
+  }
+  // Large bodies arrive whole when read in big pieces.
+  std::string big(3 << 20, '\0');
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 31 >> 3);
+  const BridgeMessage large = ReadFramed(
+      Framed(R"([{"__buffer__":0}])", "[" + std::to_string(big.size()) + "]"), big, -1, 1 << 20);
+  ASSERT_EQ(large.kind, Kind::kCall);
+  EXPECT_EQ(large.args->AsList()[0]->GetBinary().bytes,
+            std::vector<uint8_t>(big.begin(), big.end()));
+}
+
+TEST(BridgeMessage, MalformedFramingNeverReachesTheRuntime) {
+  // Without the key, or without the text's end: dropped.
+  EXPECT_EQ(ReadFramed(R"({"key":"x","callId":1,"method":"m","args":[],"sizes":[]})", "").kind,
+            Kind::kDrop);
+  EXPECT_EQ(ReadFramed(R"({"callId":1,"method":"m","args":[],"sizes":[]})", "").kind, Kind::kDrop);
+  size_t calls = 0;
+  const auto endless = [&](uint8_t* dest, size_t capacity) -> int64_t {
+    ++calls;
+    std::memset(dest, 'x', capacity);
+    return static_cast<int64_t>(capacity);
+  };
+  EXPECT_EQ(ReadBinaryCall(endless, -1, "k").kind, Kind::kDrop);
+  EXPECT_EQ(calls, 1u) << "a body without the key is read no further";
+  // Keyed but inconsistent: rejected, with the reason for the page.
+  const struct {
+    std::string args, sizes, bytes;
+    int64_t bodySize;
+  } bad[] = {
+      {R"([{"__buffer__":1}])", "[1]", "a", -2},    // no such buffer
+      {R"([{"__buffer__":0}])", "[2]", "a", -1},    // body ends early
+      {R"([{"__buffer__":0}])", "[2]", "a", -2},    // length disagrees
+      {R"([{"__buffer__":0}])", "[1]", "ab", -1},   // bytes left over
+      {R"([{"__buffer__":0}])", "[1.5]", "a", -1},  // not a size
+      {R"([{"__buffer__":-1}])", "[1]", "a", -1},   // not an index
+      {R"([])", "[268435457]", "", -1},             // more than the bound
+      {R"([])", R"("1")", "", -1},                  // not a list
+  };
+  for (const auto& b : bad) {
+    const BridgeMessage m = ReadFramed(Framed(b.args, b.sizes), b.bytes, b.bodySize);
+    EXPECT_EQ(m.kind, Kind::kReject) << b.args << " " << b.sizes;
+    EXPECT_EQ(m.error, "The call's bytes are malformed");
+    EXPECT_EQ(m.args, nullptr);
+  }
+  // A call without buffers needs no sizes beyond an empty list.
+  EXPECT_EQ(ReadFramed(Framed(R"([1])", "[]"), "").kind, Kind::kCall);
+}
+
+TEST(BridgeBytes, LargeBinaryAnswersWaitOnceForTheirWindow) {
+  using wexlor::Value;
+  auto big = Value::Binary(nullptr, kBytesDownMin);
+  auto answer = Value::Dict();
+  answer->AsDict()["a"] = Value::List();
+  answer->AsDict()["a"]->AsList().push_back(big);
+  answer->AsDict()["b"] = Value::Binary("xy", 2);
+  answer->AsDict()["c"] = Value::String("text");
+  OutgoingBytes out;
+  const auto split = SplitBinary(answer, &out);
+  ASSERT_NE(split, nullptr);
+  EXPECT_EQ(json::Serialize(split), R"({"a":[{"__buffer__":0}],"b":{"__buffer__":1},"c":"text"})");
+  ASSERT_EQ(out.buffers.size(), 2u);
+  EXPECT_EQ(out.buffers[0], big);  // shared, not copied
+  EXPECT_EQ(out.total, kBytesDownMin + 2);
+  EXPECT_EQ(answer->AsDict()["b"]->type, Value::Type::Binary) << "the runtime's value changed";
+  // Fewer bytes keep Base64.
+  EXPECT_EQ(SplitBinary(Value::Binary(nullptr, kBytesDownMin - 1), &out), nullptr);
+  EXPECT_TRUE(out.buffers.empty());
+
+  BytesStore& store = BytesStore::Get();
+  const size_t before = store.Count();
+  OutgoingBytes kept;
+  kept.buffers = {big};
+  const std::string url = store.Add(7, kept);
+  EXPECT_TRUE(IsBridgeEndpoint(url));
+  EXPECT_TRUE(IsBridgeEndpoint("APP://Wexlor-Bridge.invalid/call"));
+  EXPECT_FALSE(IsBridgeEndpoint("app://wexlor-bridge.invalidx/"));
+  EXPECT_FALSE(store.Take(8, url)) << "another window's";
+  EXPECT_FALSE(store.Take(7, url + "0"));
+  ASSERT_TRUE(store.Take(7, url));
+  EXPECT_FALSE(store.Take(7, url)) << "served twice";
+  store.Add(7, kept);
+  store.Add(8, kept);
+  store.DropWindow(7);
+  EXPECT_EQ(store.Count(), before + 1);
+  store.DropWindow(8);
+  EXPECT_EQ(store.Count(), before);
+}
+
+TEST(BridgeMessage, LargeCallsComeUpInParts) {
+  UploadParts uploads;
+  const auto add = [&](uint32_t window, const std::string& head, const std::string& payload,
+                       bool* more) {
+    const std::string body = head + '\0' + payload;
+    size_t at = 0;
+    return uploads.Add(
+        window,
+        [&](uint8_t* dest, size_t capacity) -> int64_t {
+          const size_t n = std::min(capacity, body.size() - at);
+          std::memcpy(dest, body.data() + at, n);
+          at += n;
+          return static_cast<int64_t>(n);
+        },
+        static_cast<int64_t>(body.size()), "k", more);
+  };
+  const std::string call = Framed(R"([{"__buffer__":0}])", "[6]") + '\0' + "abcdef";
+  const auto part = [](int id, bool last) {
+    return R"({"key":"k","upload":)" + std::to_string(id) + R"(,"last":)" +
+           (last ? "true" : "false") + "}";
+  };
+  bool more = false;
+  // Three parts, with another window's upload in between.
+  EXPECT_EQ(add(1, part(9, false), call.substr(0, 20), &more).kind, Kind::kDrop);
+  EXPECT_TRUE(more);
+  add(2, part(9, false), "junk", &more);
+  EXPECT_TRUE(more);
+  add(1, part(9, false), call.substr(20, call.size() - 23), &more);
+  EXPECT_TRUE(more);
+  // A part without the key is dropped and changes nothing.
+  EXPECT_EQ(add(1, R"({"key":"x","upload":9,"last":true})", "zzz", &more).kind, Kind::kDrop);
+  EXPECT_FALSE(more);
+  const BridgeMessage whole = add(1, part(9, true), call.substr(call.size() - 3), &more);
+  EXPECT_FALSE(more);
+  ASSERT_EQ(whole.kind, Kind::kCall) << whole.error;
+  EXPECT_EQ(json::Serialize(whole.args), R"([{"__binary__":"YWJjZGVm"}])");
+  // A new upload replaces an unfinished one; a part naming another call
+  // than its body is refused; a window's upload goes with its document.
+  add(1, part(3, false), "stale", &more);
+  EXPECT_EQ(add(1, part(4, true), call, &more).kind, Kind::kReject);
+  add(1, part(9, false), call.substr(0, 5), &more);
+  uploads.DropWindow(2);
+  EXPECT_EQ(uploads.PendingBytes(), 5u);
+  uploads.DropWindow(1);
+  EXPECT_EQ(uploads.PendingBytes(), 0u);
+  // An oversized part is refused with the call's id.
+  const BridgeMessage big = add(1, part(5, true), std::string(kMaxUploadPart + 1, 'x'), &more);
+  EXPECT_EQ(big.kind, Kind::kReject);
+  EXPECT_EQ(big.callId, 5u);
+}

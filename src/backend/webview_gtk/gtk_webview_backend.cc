@@ -298,6 +298,16 @@ void TrustNavigation(GtkWindow* window, WebKitWebView* view, const std::string& 
   if (changed) InstallBridge(webkit_web_view_get_user_content_manager(view), *d);
 }
 
+bool WexlorBridgeKeyOf(WebKitWebView* view, uint32_t* windowId, std::string* key) {
+  if (view == nullptr) return false;
+  GtkWidget* toplevel = gtk_widget_get_toplevel(GTK_WIDGET(view));
+  WindowSignalData* d = GTK_IS_WINDOW(toplevel) ? SignalData(GTK_WINDOW(toplevel)) : nullptr;
+  if (d == nullptr || !d->documentTrusted || d->key.empty()) return false;
+  *windowId = d->id;
+  *key = d->key;
+  return true;
+}
+
 WebKitWebContext* WexlorWebContext() {
   static WebKitWebContext* context = [] {
     WebKitMemoryPressureSettings* memory = WexlorWebProcessMemorySettings();

@@ -209,6 +209,9 @@ void UnregisterGtkWindow(GtkWindow* window);
 // Makes documents of `url` (or, with `htmlText`, HTML text loaded by the
 // runtime) the window's own before the runtime navigates there; main thread.
 void TrustNavigation(GtkWindow* window, WebKitWebView* view, const std::string& url, bool htmlText);
+// The window showing `view` and its bridge key, when its committed top-level
+// document is one of the application's; false otherwise. Main thread.
+bool WexlorBridgeKeyOf(WebKitWebView* view, uint32_t* windowId, std::string* key);
 // "permission-request" of every web view: answers notification requests.
 gboolean OnWebPermissionRequest(WebKitWebView* webView, WebKitPermissionRequest* request,
                                 gpointer data);

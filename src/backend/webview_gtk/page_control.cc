@@ -334,7 +334,7 @@ void GtkWebViewBackend::Evaluate(uint32_t windowId, std::string script, bool eve
 
 void GtkWebViewBackend::InvokeJsCallback(uint32_t windowId, uint64_t callbackId,
                                          std::shared_ptr<Value> args) {
-  std::string script = BuildInvokeCallbackScript(callbackId, args);
+  std::string script = BuildInvokeCallbackScript(callbackId, args, windowId);
   if (script.empty()) {
     std::fprintf(stderr, "wexlor: callback %llu not run: its arguments are too large to send\n",
                  static_cast<unsigned long long>(callbackId));
@@ -351,7 +351,7 @@ void GtkWebViewBackend::RespondToJsCall(uint32_t windowId, uint64_t callId,
                                         std::shared_ptr<Value> result,
                                         std::shared_ptr<Value> error) {
   if (windowId == 0) return;
-  Evaluate(windowId, BuildRespondScript(callId, result, error), false);
+  Evaluate(windowId, BuildRespondScript(callId, result, error, windowId), false);
 }
 
 void GtkWebViewBackend::OpenDevTools(uint32_t windowId) {

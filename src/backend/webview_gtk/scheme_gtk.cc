@@ -11,10 +11,14 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <string>
 #include <unordered_map>
 #include <utility>
 #include <vector>
 
+#include "backend/bridge_bytes.h"
+#include "backend/bridge_message.h"
 #include "backend/scheme_exchange.h"
 #include "backend/scheme_headers.h"
 #include "backend/webview_gtk/gtk_webview_backend.h"
@@ -304,12 +308,13 @@ class GtkSchemeExchange : public SchemeExchangeBase,
 
   void Begin(int32_t status, const char* headers, uint64_t headersLength) override {
     HeaderList parsed = WexlorParseFlatHeaders(headers, headersLength);
+    if (InDispatch()) {
+      // Sent once the request function returns, with whatever it wrote.
+      if (!deferredBegin_) deferredBegin_.emplace(status, std::move(parsed));
+      return;
+    }
     MainQueue::Post([self = shared_from_this(), status, parsed = std::move(parsed)] {
-      if (self->link_->stopped.load() || self->stream_ != nullptr) return;
-      // When the runtime has already written and finished the whole body,
-      // WebKit gets it with the response, its length known and the end
-      // marked, so its first read is the only one.
-      self->SendResponse(status, parsed, self->finishRequested_.load());
+      self->BeginStep(status, parsed);
     });
   }
 
@@ -340,22 +345,55 @@ class GtkSchemeExchange : public SchemeExchangeBase,
       pending_.push_back(std::move(chunk));
       post = !std::exchange(flushPosted_, true);
     }
-    // Posted unlocked: posting may wait for room in the main queue.
+    // Posted unlocked: posting may wait for room in the main queue. Inside
+    // the request function the chunks wait for its end instead.
+    if (InDispatch()) {
+      std::lock_guard<std::mutex> lock(pendingMutex_);
+      flushPosted_ = false;
+      post = false;
+      deferredWrites_ = true;
+    }
     if (post) MainQueue::Post([self = shared_from_this()] { self->Flush(); });
     return static_cast<int64_t>(length);
   }
 
   void Finish() override {
     finishRequested_.store(true);
-    MainQueue::Post([self = shared_from_this()] {
-      self->Flush();
-      if (!self->link_->stopped.load() && !self->finished_) {
-        if (self->stream_ == nullptr) self->SendResponse(404, {});  // no response was begun
-        self->stream_->finished = TRUE;
-        Wake(self->stream_);
+    if (InDispatch()) {
+      deferredFinish_ = true;  // finished when the request function returns
+      return;
+    }
+    MainQueue::Post([self = shared_from_this()] { self->FinishStep(); });
+  }
+
+  // Main thread, around the runtime's request function. What the function
+  // did on this thread before returning goes to WebKit in place, with no
+  // trip through the main queue: a response finished at once is handed
+  // over complete, as one step.
+  void BeginDispatch() { inDispatch_ = true; }
+  // Steps the runtime issued from other threads meanwhile are queued; what
+  // was deferred here without a response begun here queues behind them.
+  void EndDispatch() {
+    inDispatch_ = false;
+    const bool begun = deferredBegin_.has_value();
+    if (begun) {
+      auto [status, headers] = std::move(*deferredBegin_);
+      deferredBegin_.reset();
+      BeginStep(status, headers);
+    }
+    if (deferredFinish_) {
+      if (begun) {
+        FinishStep();
+      } else {
+        MainQueue::Post([self = shared_from_this()] { self->FinishStep(); });
       }
-      self->finished_ = true;
-    });
+    } else if (deferredWrites_) {
+      if (begun) {
+        Flush();
+      } else {
+        MainQueue::Post([self = shared_from_this()] { self->Flush(); });
+      }
+    }
   }
 
   // Stops the request because its page or window is gone (main thread).
@@ -385,6 +423,27 @@ class GtkSchemeExchange : public SchemeExchangeBase,
     g_object_unref(request_);
   }
 
+  // Only the main thread reads or writes inDispatch_.
+  bool InDispatch() const { return MainQueue::IsMainThread() && inDispatch_; }
+
+  void BeginStep(int status, const HeaderList& headers) {
+    if (link_->stopped.load() || stream_ != nullptr) return;
+    // When the runtime has already written and finished the whole body,
+    // WebKit gets it with the response, its length known and the end
+    // marked, so its first read is the only one.
+    SendResponse(status, headers, finishRequested_.load());
+  }
+
+  void FinishStep() {
+    Flush();
+    if (!link_->stopped.load() && !finished_) {
+      if (stream_ == nullptr) SendResponse(404, {});  // no response was begun
+      stream_->finished = TRUE;
+      Wake(stream_);
+    }
+    finished_ = true;
+  }
+
   // Moves the chunks written so far into the body stream (main thread).
   void Flush() {
     std::vector<std::vector<uint8_t>> batch;
@@ -409,12 +468,27 @@ class GtkSchemeExchange : public SchemeExchangeBase,
   void SendResponse(int status, const HeaderList& headers, bool complete = false) {
     if (status < 100 || status > 599) status = 500;  // not an HTTP status
     stream_ = NewBodyStream(link_);
+    GInputStream* body = G_INPUT_STREAM(stream_);
     gint64 knownLength = -1;
     if (complete) {
       Flush();
       knownLength = 0;
       for (const auto& chunk : *stream_->chunks) knownLength += static_cast<gint64>(chunk.size());
       stream_->finished = TRUE;
+      // A whole body goes to WebKit as memory, the stream it reads fastest;
+      // nothing more can come, so our own stream is done with.
+      body = g_memory_input_stream_new();
+      for (auto& chunk : *stream_->chunks) {
+        auto* held = new std::vector<uint8_t>(std::move(chunk));
+        GBytes* bytes = g_bytes_new_with_free_func(
+            held->data(), held->size(),
+            [](gpointer p) { delete static_cast<std::vector<uint8_t>*>(p); }, held);
+        g_memory_input_stream_add_bytes(G_MEMORY_INPUT_STREAM(body), bytes);
+        g_bytes_unref(bytes);
+      }
+      stream_->chunks->clear();
+      stream_->eof = TRUE;
+      link_->Consumed(static_cast<uint64_t>(knownLength));
     }
     SoupMessageHeaders* soupHeaders = soup_message_headers_new(SOUP_MESSAGE_HEADERS_RESPONSE);
     gint64 length = -1;
@@ -435,14 +509,14 @@ class GtkSchemeExchange : public SchemeExchangeBase,
       length = knownLength;
     }
     contentType = soup_message_headers_get_one(soupHeaders, "Content-Type");
-    WebKitURISchemeResponse* response =
-        webkit_uri_scheme_response_new(G_INPUT_STREAM(stream_), length);
+    WebKitURISchemeResponse* response = webkit_uri_scheme_response_new(body, length);
     const char* phrase = soup_status_get_phrase(static_cast<guint>(status));
     webkit_uri_scheme_response_set_status(response, static_cast<guint>(status), phrase);
     if (contentType != nullptr) webkit_uri_scheme_response_set_content_type(response, contentType);
     webkit_uri_scheme_response_set_http_headers(response, soupHeaders);  // takes the headers
     webkit_uri_scheme_request_finish_with_response(request_, response);
     g_object_unref(response);
+    if (body != G_INPUT_STREAM(stream_)) g_object_unref(body);
   }
 
   WebKitURISchemeRequest* request_;
@@ -456,7 +530,11 @@ class GtkSchemeExchange : public SchemeExchangeBase,
   std::mutex pendingMutex_;             // guards the two below
   std::vector<std::vector<uint8_t>> pending_;
   bool flushPosted_ = false;
-  std::atomic<bool> finishRequested_{false};  // the runtime has called Finish
+  std::atomic<bool> finishRequested_{false};                 // the runtime has called Finish
+  bool inDispatch_ = false;                                  // main thread; in the request function
+  bool deferredFinish_ = false;                              // main thread; Finish came in it
+  bool deferredWrites_ = false;                              // main thread; writes came in it
+  std::optional<std::pair<int, HeaderList>> deferredBegin_;  // main thread
 };
 
 // Main thread. Tells the runtime once, then drops the registry's hold: the
@@ -498,9 +576,141 @@ uint32_t WindowOfWebView(WebKitWebView* view) {
   return it == g_gtkwindow_to_wexlor_id.end() ? 0 : it->second;
 }
 
+// ---------------------------------------------------------------------------
+// The bridge's own endpoint: calls with buffers come up as POSTs, large
+// binary answers go down from one-time URLs.
+
+// A complete response from `body` (taken), readable from any origin: the
+// page's own rules decide nothing here, the key and the tokens do.
+void RespondWith(WebKitURISchemeRequest* request, int status, GInputStream* body, gint64 length,
+                 const char* contentType) {
+  WebKitURISchemeResponse* response = webkit_uri_scheme_response_new(body, length);
+  webkit_uri_scheme_response_set_status(response, static_cast<guint>(status),
+                                        soup_status_get_phrase(static_cast<guint>(status)));
+  webkit_uri_scheme_response_set_content_type(response, contentType);
+  SoupMessageHeaders* headers = soup_message_headers_new(SOUP_MESSAGE_HEADERS_RESPONSE);
+  SoupMessageHeaders* asked = webkit_uri_scheme_request_get_http_headers(request);
+  const char* origin = asked != nullptr ? soup_message_headers_get_one(asked, "Origin") : nullptr;
+  soup_message_headers_replace(headers, "Access-Control-Allow-Origin",
+                               origin != nullptr ? origin : "*");
+  soup_message_headers_replace(headers, "Cache-Control", "no-store");
+  webkit_uri_scheme_response_set_http_headers(response, headers);  // takes the headers
+  webkit_uri_scheme_request_finish_with_response(request, response);
+  g_object_unref(response);
+  g_object_unref(body);
+}
+
+void RespondText(WebKitURISchemeRequest* request, int status, const std::string& text) {
+  GBytes* bytes = g_bytes_new(text.data(), text.size());
+  GInputStream* body = g_memory_input_stream_new_from_bytes(bytes);
+  g_bytes_unref(bytes);
+  RespondWith(request, status, body, static_cast<gint64>(text.size()), "text/plain; charset=utf-8");
+}
+
+// Calls still coming up in parts, by window (main thread).
+UploadParts& Uploads() {
+  static UploadParts* const uploads = new UploadParts();
+  return *uploads;
+}
+
+// A call with buffers, or a part of one, from the bridge of the window's
+// top document.
+void ServeBridgeCall(WebKitURISchemeRequest* request) {
+  uint32_t windowId = 0;
+  std::string key;
+  if (!WexlorBridgeKeyOf(webkit_uri_scheme_request_get_web_view(request), &windowId, &key)) {
+    RespondText(request, 403, "");
+    return;
+  }
+  GInputStream* stream = webkit_uri_scheme_request_get_http_body(request);
+  if (stream == nullptr) {
+    RespondText(request, 403, "");
+    return;
+  }
+  gint64 size = -1;
+  if (G_IS_SEEKABLE(stream) && g_seekable_can_seek(G_SEEKABLE(stream))) {
+    const goffset start = g_seekable_tell(G_SEEKABLE(stream));
+    if (g_seekable_seek(G_SEEKABLE(stream), 0, G_SEEK_END, nullptr, nullptr)) {
+      size = g_seekable_tell(G_SEEKABLE(stream)) - start;
+      if (!g_seekable_seek(G_SEEKABLE(stream), start, G_SEEK_SET, nullptr, nullptr)) size = -1;
+    }
+  }
+  bool more = false;
+  BridgeMessage message = Uploads().Add(
+      windowId,
+      [stream](uint8_t* dest, size_t capacity) -> int64_t {
+        gsize n = 0;
+        if (!g_input_stream_read_all(stream, dest, capacity, &n, nullptr, nullptr)) return -1;
+        return static_cast<int64_t>(n);
+      },
+      size, key, &more);
+  g_object_unref(stream);
+  if (more) {
+    RespondText(request, 204, "");  // the page sends the next part
+    return;
+  }
+  switch (message.kind) {
+    case BridgeMessage::Kind::kDrop:
+      RespondText(request, 403, "");
+      break;
+    case BridgeMessage::Kind::kReject:
+      RespondText(request, 400, message.error);
+      break;
+    case BridgeMessage::Kind::kCall:
+      // Queued for the runtime before the page hears back, so its next
+      // call, whichever way it goes, comes after this one.
+      RuntimeLoader::GetInstance()->OnJsCall(windowId, message.callId, message.method,
+                                             std::move(message.args));
+      RespondText(request, 204, "");
+      break;
+  }
+}
+
+// The bytes of an answer, once, to the window they were kept for.
+void ServeBridgeBytes(WebKitURISchemeRequest* request, const char* uri) {
+  const uint32_t windowId = WindowOfWebView(webkit_uri_scheme_request_get_web_view(request));
+  std::optional<OutgoingBytes> bytes;
+  if (windowId != 0) bytes = BytesStore::Get().Take(windowId, uri);
+  if (!bytes) {
+    RespondText(request, 404, "");
+    return;
+  }
+  // The values' own memory, no copy: each piece holds its value.
+  GInputStream* body = g_memory_input_stream_new();
+  for (auto& buffer : bytes->buffers) {
+    const auto& data = buffer->GetBinary().bytes;
+    if (data.empty()) continue;
+    auto* holder = new std::shared_ptr<wexlor::Value>(buffer);
+    GBytes* piece = g_bytes_new_with_free_func(
+        data.data(), data.size(),
+        [](gpointer p) { delete static_cast<std::shared_ptr<wexlor::Value>*>(p); }, holder);
+    g_memory_input_stream_add_bytes(G_MEMORY_INPUT_STREAM(body), piece);
+    g_bytes_unref(piece);
+  }
+  RespondWith(request, 200, body, static_cast<gint64>(bytes->total), "application/octet-stream");
+}
+
+void ServeBridgeEndpoint(WebKitURISchemeRequest* request, const char* uri) {
+  const char* method = webkit_uri_scheme_request_get_http_method(request);
+  const std::string_view path = std::string_view(uri).substr(sizeof kBridgeEndpoint - 1);
+  const bool post = method != nullptr && g_ascii_strcasecmp(method, "POST") == 0;
+  if (post && path == kBridgeCallPath) {
+    ServeBridgeCall(request);
+  } else if (!post && path.substr(0, sizeof kBridgeBytesPath - 1) == kBridgeBytesPath) {
+    ServeBridgeBytes(request, uri);
+  } else {
+    RespondText(request, 404, "");
+  }
+}
+
 }  // namespace
 
 void WexlorHandleAppSchemeRequest(WebKitURISchemeRequest* request, gpointer) {
+  if (const char* uri = webkit_uri_scheme_request_get_uri(request);
+      uri != nullptr && IsBridgeEndpoint(uri)) {
+    ServeBridgeEndpoint(request, uri);  // the host's own: never the runtime's
+    return;
+  }
   const uint32_t windowId = WindowOfWebView(webkit_uri_scheme_request_get_web_view(request));
   if (windowId == 0) {
     RespondEmpty(request, 404);  // the window is gone: answered, never dispatched
@@ -517,12 +727,18 @@ void WexlorHandleAppSchemeRequest(WebKitURISchemeRequest* request, gpointer) {
     while (soup_message_headers_iter_next(&iter, &name, &value)) headers.emplace_back(name, value);
   }
   auto exchange = GtkSchemeExchange::Create(request, windowId, ReadWholeBody(request));
+  exchange->BeginDispatch();
   RuntimeLoader::GetInstance()->DispatchSchemeRequest(
-      windowId, std::move(exchange), method != nullptr ? method : "GET", uri != nullptr ? uri : "",
+      windowId, exchange, method != nullptr ? method : "GET", uri != nullptr ? uri : "",
       WexlorFlattenHeaders(headers));
+  exchange->EndDispatch();
 }
 
 void WexlorStopAppSchemeRequests(uint32_t windowId, bool unansweredOnly) {
+  // Bytes kept for the old document, or coming from it, are no use to the
+  // next one.
+  BytesStore::Get().DropWindow(windowId);
+  Uploads().DropWindow(windowId);
   std::vector<std::shared_ptr<GtkSchemeExchange>> open;
   for (auto [it, end] = g_live_exchanges.equal_range(windowId); it != end; ++it) {
     // Skips one whose last holder is already gone and whose release is queued.

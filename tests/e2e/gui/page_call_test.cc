@@ -17,6 +17,19 @@ function d(v) {
     return '{' + Object.keys(v).map(function (k) { return k + ':' + d(v[k]); }).join(',') + '}';
   return JSON.stringify(v);
 }
+// How the test runtime describes a large binary value: size and FNV-1a hash.
+function fnv(v) {
+  var b = v instanceof ArrayBuffer ? new Uint8Array(v)
+                                   : new Uint8Array(v.buffer, v.byteOffset, v.byteLength);
+  var h = 0x811c9dc5;
+  for (var i = 0; i < b.length; i++) h = Math.imul(h ^ b[i], 16777619) >>> 0;
+  return 'bin' + b.length + '#' + ('0000000' + h.toString(16)).slice(-8);
+}
+function pattern(n, seed) {
+  var b = new Uint8Array(n);
+  for (var i = 0; i < n; i++) b[i] = (i * 2654435761 + seed) >>> 24;
+  return b;
+}
 function track(name, promise) {
   promise.then(function (r) { results[name] = 'ok ' + d(r); },
                function (e) { results[name] = 'err ' + (e instanceof Error) + ' ' + e.message; });
@@ -122,6 +135,72 @@ TEST_F(GuiPageCalls, BinaryResultsArriveAsArrayBuffers) {
   EXPECT_EQ(Outcome(window_, "n"), "\"ok {a:[ab:1,2],n:1}\"");
 }
 
+// Buffers large enough for the byte road: several in one call, nested, empty,
+// views with offsets, a DataView, and a buffer detached right after the
+// call; echoed back (as Base64: below the bound for answers). Then 64 MiB
+// each way, both as raw bytes.
+TEST_F(GuiPageCalls, LargeBuffersTravelAsRawBytes) {
+  host().Command({"answer", "keep", "echo"});
+  const Call call = CallFrom(window_, R"(
+    var big = pattern(70000, 1), other = pattern(30000, 2);
+    var sent = [big.buffer, { nested: [new Uint16Array(big.buffer, 2, 9000),
+                                       new DataView(other.buffer, 1, 20000)] },
+                new ArrayBuffer(0), big.subarray(5, 20005), 'text'];
+    var f = [fnv(sent[0]), fnv(sent[1].nested[0]), fnv(sent[1].nested[1]), fnv(sent[3])];
+    window.expected = '[' + f[0] + ',{"nested":[' + f[1] + ',' + f[2] + ']},bin:,' + f[3] +
+                      ',"text"]';
+    window.expectedEcho = [f[0], f[1], f[2], 0, f[3], 'text'].join(' ');
+    window.echoed = null;
+    Wexlor.keep(...sent).then(function (r) {
+      echoed = [r[0] instanceof ArrayBuffer ? fnv(r[0]) : 'not a buffer', fnv(r[1].nested[0]),
+                fnv(r[1].nested[1]), r[2] instanceof ArrayBuffer && r[2].byteLength, fnv(r[3]),
+                r[4]].join(' ');
+    }, function (e) { echoed = 'err ' + e.message; });
+    // Detached once the call is made: what was sent is what the call held.
+    structuredClone(big.buffer, { transfer: [big.buffer] });
+  )");
+  EXPECT_EQ(call.method, "keep");
+  const std::string expected = host().EvalValue(window_, "expected");
+  std::string quoted;  // the reported arguments as a JSON string
+  for (char c : call.args) quoted += c == '"' ? std::string("\\\"") : std::string(1, c);
+  EXPECT_EQ("\"" + quoted + "\"", expected);
+  EXPECT_EQ(host().EvalUntil(window_, "echoed"), host().EvalValue(window_, "expectedEcho"));
+
+  const Call huge = CallFrom(window_, R"(
+    var huge = pattern(64 << 20, 3);
+    window.hugeWant = fnv(huge);
+    window.hugeGot = null;
+    Wexlor.keep(huge).then(function (r) { hugeGot = fnv(r[0]); },
+                           function (e) { hugeGot = 'err ' + e.message; });
+  )");
+  const std::string want = host().EvalValue(window_, "hugeWant");
+  EXPECT_EQ(huge.args, "[" + want.substr(1, want.size() - 2) + "]");
+  EXPECT_EQ(host().EvalUntil(window_, "hugeGot", 60s), host().EvalValue(window_, "hugeWant"));
+}
+
+// Plain calls, calls with small buffers (Base64 in the message) and calls
+// with large ones (a POST each) reach the runtime in the order made.
+TEST_F(GuiPageCalls, MixedCallsArriveInPageOrder) {
+  const size_t mark = host().Mark();
+  host().Eval(window_, R"(
+    var chunk = pattern(70000, 4);
+    for (var i = 0; i < 9; i++) {
+      track('o' + i, Wexlor.order(i, [null, chunk, new Uint8Array([i])][i % 3]));
+    }
+  )");
+  ASSERT_TRUE(host().WaitFor({"call", W(window_), "*", "order", "[8,bin:08]"}, mark));
+  std::vector<Call> calls;
+  for (const Event& e : host().EventsSince(mark, {"call", W(window_)})) {
+    calls.push_back({e.tokens[2], e.tokens[3], e.tokens[4]});
+  }
+  ASSERT_EQ(calls.size(), 9u);
+  for (size_t i = 0; i < calls.size(); ++i) {
+    EXPECT_EQ(calls[i].args.substr(0, 3), "[" + std::to_string(i) + ",") << calls[i].args;
+    host().Command({"respond", calls[i].id, std::to_string(i)});
+  }
+  EXPECT_EQ(Outcome(window_, "o8"), "\"ok 8\"");
+}
+
 TEST_F(GuiPageCalls, CallbackRunsUntilReleased) {
   const Call call = CallFrom(window_,
                              "track('sub', Wexlor.subscribe('news', function () {"
@@ -136,11 +215,19 @@ TEST_F(GuiPageCalls, CallbackRunsUntilReleased) {
   host().Command({"invoke", callback, R"([{"k":[2]}])"});
   EXPECT_EQ(host().EvalUntil(window_, "hits.length == 2 ? hits.join(' ') : null"),
             "\"[1,\\\"x\\\"] [{k:[2]}]\"");
+  // Binary arguments arrive as ArrayBuffers, and the callbacks still run in
+  // the order invoked.
+  host().Command({"invoke", callback, "[{\"__binary__\":\"" + std::string(40000, 'A') + "\"}]"});
+  host().Command({"invoke", callback, R"([{"__binary__":"AQI="}])"});
+  EXPECT_EQ(host().EvalUntil(window_,
+                             "hits.length == 4 ? hits.slice(2).map(function (h) {"
+                             "  return h.length; }).join(' ') : null"),
+            "\"60004 8\"");  // "[ab:0,…,0]" for 30000 zero bytes, then "[ab:1,2]"
 
   host().Command({"release", callback});
   host().Command({"invoke", callback, "[3]"});
   host().Sync();
-  EXPECT_EQ(host().EvalValue(window_, "hits.length"), "2");
+  EXPECT_EQ(host().EvalValue(window_, "hits.length"), "4");
 }
 
 TEST_F(GuiPageCalls, WindowsWithTheSameIdsGetTheirOwnAnswers) {
@@ -258,8 +345,9 @@ namespace {
 TEST_F(GuiPageCalls, OddTextStillSettlesEveryCall) {
   host().Command({"answer", "echo", "echo"});
   host().Eval(window_, "track('lone', Wexlor.echo('a\\uD800b\\uDC00'))");
-  EXPECT_EQ(host().EvalUntil(window_, "results.lone && (results.lone === 'ok ' + "
-                                      "d(['a\\uD800b\\uDC00']))"),
+  EXPECT_EQ(host().EvalUntil(window_,
+                             "results.lone && (results.lone === 'ok ' + "
+                             "d(['a\\uD800b\\uDC00']))"),
             "true");
 
   const Call bad = CallFrom(window_, "track('bad', Wexlor.bad(function (s) { hits.push(s); }))");

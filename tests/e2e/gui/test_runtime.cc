@@ -98,7 +98,8 @@ void CheckMain(const char* what) {
 
 // The typed text form: none (no handle), null, true/false, ints as digits,
 // doubles always with a '.', an exponent, NaN or Infinity, strings as JSON
-// strings, bin:<hex>, cb:<id>, [a,b] and {"k":v} with keys in table order.
+// strings, bin:<hex> (bin<size>#<hash> past 64 bytes), cb:<id>, [a,b] and {"k":v} with keys in
+// table order.
 std::string Describe(wexlor_value* v, int depth = 0) {
   if (v == nullptr) return "none";
   if (depth > 64) return "deep";
@@ -125,6 +126,14 @@ std::string Describe(wexlor_value* v, int depth = 0) {
   if (api->ValueIsBinary(v)) {
     size_t size = 0;
     const uint8_t* bytes = api->ValueGetBinary(v, &size);
+    if (size > 64) {
+      // Large ones by size and FNV-1a hash: bin<size>#<hash in hex>.
+      uint32_t hash = 2166136261u;
+      for (size_t i = 0; i < size; ++i) hash = (hash ^ bytes[i]) * 16777619u;
+      char hex[16];
+      std::snprintf(hex, sizeof hex, "%08x", hash);
+      return "bin" + std::to_string(size) + "#" + hex;
+    }
     std::string text = "bin:";
     char hex[3];
     for (size_t i = 0; i < size; ++i) {

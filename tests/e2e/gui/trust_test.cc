@@ -31,7 +31,19 @@ if (h) {
     h.postMessage({callId: id, method: '__wexlorOpenExternal', args: ['http://example.com/']});
   });
 }
-parent.postMessage('done', '*');
+// Calls with bytes posted straight to the host's endpoint without the key,
+// with a guessed one and with none at all, and a guessed download.
+var endpoint = 'app://wexlor-bridge.invalid/';
+var forged = [
+  '{"key":"","callId":1,"method":"forged","args":[],"sizes":[]}\0',
+  '{"key":"0123456789abcdef0123456789abcdef","callId":2,"method":"forged",' +
+      '"args":[{"__buffer__":0}],"sizes":[1]}\0x',
+  '{"callId":3,"method":"forged","args":[],"sizes":[]}\0'];
+Promise.all(forged.map(function (text) {
+  return fetch(endpoint + 'call', {method: 'POST', body: new TextEncoder().encode(text)});
+}).concat([fetch(endpoint + 'bytes/0123456789abcdef0123456789abcdef')]).map(function (p) {
+  return p.then(function (r) { return r.status; }, function () { return 'failed'; });
+})).then(function (statuses) { parent.postMessage('done ' + statuses.join(','), '*'); });
 </script>)";
 
 class GuiTrust : public GuiTest {
@@ -97,7 +109,10 @@ TEST_F(GuiTrust, FramesNeverReachTheRuntime) {
 track('own', Wexlor.slow());
 track('mine', Wexlor.mine('top'));
 window.framesDone = 0;
-addEventListener('message', function (e) { if (e.data === 'done') framesDone++; });
+window.statuses = [];
+addEventListener('message', function (e) {
+  if (String(e.data).indexOf('done') === 0) { framesDone++; statuses.push(e.data); }
+});
 </script>
 <iframe src="app://other/frame.html"></iframe>
 <iframe src=")" + a_->origin() + R"(/frame.html"></iframe>
@@ -120,6 +135,12 @@ addEventListener('message', function (e) { if (e.data === 'done') framesDone++; 
 
   host().Sync();
   EXPECT_EQ(host().OpenedUrls().size(), opened) << "a frame opened a link";
+  // The endpoint refused them all and the runtime never saw them.
+  EXPECT_EQ(host().EvalValue(w, "statuses.sort().join(' ')"),
+            "\"done 403,403,403,404 done 403,403,403,404 done 403,403,403,404\"");
+  for (const Event& e : host().EventsSince(mark, {"scheme-request"})) {
+    EXPECT_EQ(e.text.find("wexlor-bridge"), std::string::npos) << e.text;
+  }
   EXPECT_EQ(DropLines(w), 1u) << host().StderrText();
   host().Close(w);
 }
