@@ -88,7 +88,7 @@ std::shared_ptr<Value> Replace(const std::shared_ptr<Value>& v, int depth, Outgo
       auto copy = Value::Dict();
       auto& dict = copy->AsDict();
       for (const auto& [key, item] : v->AsDict()) {
-        dict.emplace_hint(dict.end(), key, Replace(item, depth + 1, out));
+        dict.insert_or_assign(key, Replace(item, depth + 1, out));  // keys arrive in order
       }
       return copy;
     }
