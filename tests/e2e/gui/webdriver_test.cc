@@ -121,7 +121,7 @@ TEST(GuiWebDriver, SeleniumDrivesTheHelloExample) {
   }
   const std::string log = Slurp(hostLog);
   EXPECT_EQ(Slurp(status), "0\n") << log;
-  EXPECT_THAT(log, ::testing::HasSubstr("call #2 greet"));
+  EXPECT_THAT(log, ::testing::ContainsRegex("call #[0-9]+ greet"));
   EXPECT_THAT(log, ::testing::HasSubstr("close requested"));
   EXPECT_THAT(log, ::testing::HasSubstr("shutdown requested"));
   EXPECT_THAT(log, ::testing::HasSubstr("runtime thread finished"));
