@@ -45,6 +45,21 @@ std::string SandboxUnavailableReason() {
   if (!g_file_test(kDbusProxy, G_FILE_TEST_IS_EXECUTABLE)) {
     return std::string(kDbusProxy) + " (xdg-dbus-proxy) is not installed";
   }
+  // With a session bus address it cannot reach, the engine's bus proxy
+  // fails, and the engine then leaves an empty /.flatpak-info on the real
+  // root file system when it can write there (as root): every GTK program
+  // started afterwards believes it runs in a Flatpak.
+  if (const char* bus = g_getenv("DBUS_SESSION_BUS_ADDRESS"); bus != nullptr && *bus) {
+    GError* busError = nullptr;
+    GDBusConnection* connection = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &busError);
+    if (connection == nullptr) {
+      std::string reason = std::string("the session bus cannot be reached (") +
+                           (busError != nullptr ? busError->message : "") + ")";
+      g_clear_error(&busError);
+      return reason;
+    }
+    g_object_unref(connection);
+  }
   const char* const argv[] = {kBubblewrap,
                               "--ro-bind",
                               "/",
