@@ -705,6 +705,8 @@ bool Host::Start(XSession& session, const std::vector<std::string>& arguments,
       {"GIO_USE_VFS", "local"},
       // Settings the dialogs save stay in memory: no dconf service here.
       {"GSETTINGS_BACKEND", "memory"},
+      // Sandboxed web processes cannot see the private data directory above.
+      {"GSETTINGS_SCHEMA_DIR", "/usr/share/glib-2.0/schemas"},
       // GTK's own input method unless a test asks for another (an installed
       // ibus module would otherwise be the default).
       {"GTK_IM_MODULE", "gtk-im-context-simple"},

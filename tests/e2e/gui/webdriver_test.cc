@@ -144,7 +144,7 @@ TEST(GuiWebDriver, RuntimeWindowsAreTheSessionsWindows) {
                  {{"WEXLOR_AUTOMATION", "1"},
                   {"WEBKIT_INSPECTOR_SERVER", "127.0.0.1:" + std::to_string(inspectorPort)}}));
   const uint32_t one = host.CreateWindow(), two = host.CreateWindow();
-  ASSERT_TRUE(host.LoadHtml(one, "<title>one</title><h1>first</h1>"));
+  ASSERT_TRUE(host.LoadHtml(one, "<title>one</title><h1>first</h1>")) << host.StderrText();
   ASSERT_TRUE(host.LoadHtml(two, "<title>two</title><h1>second</h1>"));
 
   TempDir dir;
