@@ -1041,6 +1041,25 @@ std::string PercentEncode(const std::string& text) {
 // ---------------------------------------------------------------------------
 // GuiTest
 
+std::vector<std::string> XSession::ClientEnvironment() const {
+  std::vector<std::string> env = {"DBUS_SESSION_BUS_ADDRESS=" + busAddress_, "NO_AT_BRIDGE=1"};
+  if (OnWayland()) {
+    env.push_back("WAYLAND_DISPLAY=" + waylandDisplay_);
+    env.push_back("XDG_RUNTIME_DIR=" + runtimeDir().string());
+  } else {
+    env.push_back("DISPLAY=" + display_);
+    env.push_back("GDK_BACKEND=x11");
+  }
+  return env;
+}
+
+std::unique_ptr<XSession> OwnHostsTest::session_;
+
+void OwnHostsTest::SetUpTestSuite() {
+  session_ = std::make_unique<XSession>();
+  if (!session_->Start({})) session_.reset();
+}
+
 std::unique_ptr<XSession> GuiTest::session_;
 std::unique_ptr<Host> GuiTest::host_;
 

@@ -119,6 +119,9 @@ class XSession {
   const std::string& busAddress() const { return busAddress_; }
   // The compositor's socket name and runtime directory (Wayland only).
   const std::string& waylandDisplay() const { return waylandDisplay_; }
+  // NAME=value entries a program of this session needs besides its own:
+  // the display (X11 or Wayland), the session bus, no accessibility bus.
+  std::vector<std::string> ClientEnvironment() const;
   fs::path runtimeDir() const { return dir_.path() / "run"; }
   XWindow root() const;
 
@@ -303,6 +306,17 @@ class Host {
 
 // Percent-encodes text for a data:text/html URL.
 std::string PercentEncode(const std::string& text);
+
+// Base of suites whose tests start the hosts they need: one X session for
+// the whole suite, without a window manager.
+class OwnHostsTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite();
+  static void TearDownTestSuite() { session_.reset(); }
+  void SetUp() override { ASSERT_TRUE(session_); }
+
+  static std::unique_ptr<XSession> session_;
+};
 
 // Base of the GUI suites: one X session and one host for the whole suite.
 // A suite's SetUpTestSuite calls StartSuite, its TearDownTestSuite calls

@@ -811,16 +811,9 @@ TEST_F(GuiTray, ASecondLaunchReachesTheReopenHandler) {
   auto launch = [&] {
     TempDir dir;
     Child second;
-    std::vector<std::string> env = {"PATH=/usr/bin:/bin", "HOME=" + dir.path().string(),
-                                    "DBUS_SESSION_BUS_ADDRESS=" + session().busAddress(),
-                                    "NO_AT_BRIDGE=1", std::string("WEXLOR_APP_ID=") + kAppId};
-    if (OnWayland()) {
-      env.push_back("WAYLAND_DISPLAY=" + session().waylandDisplay());
-      env.push_back("XDG_RUNTIME_DIR=" + session().runtimeDir().string());
-    } else {
-      env.push_back("DISPLAY=" + session().display());
-      env.push_back("GDK_BACKEND=x11");
-    }
+    std::vector<std::string> env = session().ClientEnvironment();
+    env.insert(env.end(), {"PATH=/usr/bin:/bin", "HOME=" + dir.path().string(),
+                           std::string("WEXLOR_APP_ID=") + kAppId});
     EXPECT_TRUE(second.Start({WEXLOR_GUI_HOST, "--runtime", WEXLOR_GUI_RUNTIME}, env, dir.path(),
                              dir.path() / "out", dir.path() / "err"));
     int status = -1;

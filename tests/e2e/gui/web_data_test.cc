@@ -38,15 +38,10 @@ void ServeIndex(Host& host, const std::string& body) {
 // Profiles and cookies: every test starts the hosts it needs, on one X
 // server, with a home and XDG directories that outlive each host.
 
-class GuiWebData : public ::testing::Test {
+class GuiWebData : public OwnHostsTest {
  protected:
-  static void SetUpTestSuite() {
-    session_ = std::make_unique<XSession>();
-    if (!session_->Start({})) session_.reset();
-  }
-  static void TearDownTestSuite() { session_.reset(); }
   void SetUp() override {
-    ASSERT_TRUE(session_);
+    OwnHostsTest::SetUp();
     // Nested, so a name climbing out of the data directory would land in
     // x/ or the root, where the test looks.
     for (const char* d : {"home", "x/y/data", "x/y/cache"})
@@ -85,11 +80,8 @@ class GuiWebData : public ::testing::Test {
     return value;
   }
 
-  static std::unique_ptr<XSession> session_;
   TempDir root_;
 };
-
-std::unique_ptr<XSession> GuiWebData::session_;
 
 TEST_F(GuiWebData, EachRuntimeKeepsAProfileOfItsOwn) {
   const std::string a = RuntimeCopy("a/libruntime.so");

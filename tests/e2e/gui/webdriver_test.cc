@@ -60,16 +60,9 @@ int FreePort() {
 // script's output lands in dir/script.out and dir/script.err.
 void RunScript(XSession& session, const TempDir& dir, const std::vector<std::string>& arguments,
                const std::vector<std::string>& extraEnvironment) {
-  std::vector<std::string> env = {"PATH=/usr/local/bin:/usr/bin:/bin",
-                                  "HOME=" + dir.path().string(), "LANG=C.UTF-8", "NO_AT_BRIDGE=1",
-                                  "DBUS_SESSION_BUS_ADDRESS=" + session.busAddress()};
-  if (OnWayland()) {
-    env.push_back("WAYLAND_DISPLAY=" + session.waylandDisplay());
-    env.push_back("XDG_RUNTIME_DIR=" + session.runtimeDir().string());
-  } else {
-    env.push_back("DISPLAY=" + session.display());
-    env.push_back("GDK_BACKEND=x11");
-  }
+  std::vector<std::string> env = session.ClientEnvironment();
+  env.insert(env.end(),
+             {"PATH=/usr/local/bin:/usr/bin:/bin", "HOME=" + dir.path().string(), "LANG=C.UTF-8"});
   env.insert(env.end(), extraEnvironment.begin(), extraEnvironment.end());
   std::vector<std::string> argv = {"/usr/bin/python3", WEXLOR_GUI_WEBDRIVER_SCRIPT};
   argv.insert(argv.end(), arguments.begin(), arguments.end());

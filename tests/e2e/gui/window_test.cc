@@ -546,23 +546,15 @@ TEST_F(GuiWindowManager, QueriesSeeTheSettersIssuedJustBefore) {
 }
 
 // Each test runs its own host: these are about the application's lifetime.
-class GuiLifecycle : public ::testing::Test {
+class GuiLifecycle : public OwnHostsTest {
  protected:
-  static void SetUpTestSuite() {
-    session_ = std::make_unique<XSession>();
-    if (!session_->Start({})) session_.reset();
-  }
-  static void TearDownTestSuite() { session_.reset(); }
   void SetUp() override {
-    ASSERT_TRUE(session_);
+    OwnHostsTest::SetUp();
     ASSERT_TRUE(host_.Start(*session_));
   }
 
-  static std::unique_ptr<XSession> session_;
   Host host_;
 };
-
-std::unique_ptr<XSession> GuiLifecycle::session_;
 
 TEST_F(GuiLifecycle, WindowIdsStartAtOne) {
   // The application waits for the runtime even while it has no window.
@@ -648,16 +640,9 @@ TEST(GuiCommandLine, LaunchUrlsReachTheRuntimeInOrder) {
                          {{"WEXLOR_APP_ID", appId}}));
   TempDir dir;
   auto launch = [&](const std::vector<std::string>& arguments) {
-    std::vector<std::string> env = {"PATH=/usr/bin:/bin", "HOME=" + dir.path().string(),
-                                    "DBUS_SESSION_BUS_ADDRESS=" + session.busAddress(),
-                                    "NO_AT_BRIDGE=1", "WEXLOR_APP_ID=" + appId};
-    if (OnWayland()) {
-      env.push_back("WAYLAND_DISPLAY=" + session.waylandDisplay());
-      env.push_back("XDG_RUNTIME_DIR=" + session.runtimeDir().string());
-    } else {
-      env.push_back("DISPLAY=" + session.display());
-      env.push_back("GDK_BACKEND=x11");
-    }
+    std::vector<std::string> env = session.ClientEnvironment();
+    env.insert(env.end(),
+               {"PATH=/usr/bin:/bin", "HOME=" + dir.path().string(), "WEXLOR_APP_ID=" + appId});
     std::vector<std::string> argv = {WEXLOR_GUI_HOST, "--runtime", WEXLOR_GUI_RUNTIME};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     Child second;
